@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QLocale>
+#include <QString>
+#include <cstdint>
+
+namespace kestova {
+
+// The share of rows begun, in hundredths of a percent, rounded half up:
+// 1 of 3 gives 3333, 2 of 3 gives 6667. Requires: total > 0, counter >= 0.
+std::int64_t percentHundredths(std::int64_t counter, std::int32_t total);
+
+// The progress text of a share in hundredths: at least three digits before the
+// locale's decimal separator, two after it, then " %": 033.33 %, 100.00 %.
+QString percentText(std::int64_t hundredths, const QLocale& locale = QLocale());
+
+}  // namespace kestova

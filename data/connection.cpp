@@ -1,0 +1,151 @@
+#include "connection.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "connection_string.h"
+#include "database_error.h"
+#include "statement.h"
+
+namespace kestova {
+
+namespace {
+
+constexpr char kOpen[] = "Abrir la base de datos";
+// The provider the connection strings name; this layer stands in for it.
+constexpr char kProvider[] = "microsoft.jet.oledb.3.51";
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::optional<std::string> queryText(sqlite3* db, const std::string& sql,
+                                     const std::string& object) {
+  Statement statement(db, sql, object);
+  if (!statement.step()) return std::nullopt;
+  FieldValue value = statement.column(0);
+  if (auto* text = std::get_if<std::string>(&value)) return *text;
+  return std::nullopt;
+}
+
+}  // namespace
+
+DataSettings DataSettings::defaults() {
+  std::error_code error;
+  std::filesystem::path current = std::filesystem::current_path(error);
+  return {current, defaultWindowsPrefix(), std::chrono::milliseconds(30'000)};
+}
+
+Connection::Connection(std::string name, std::string connectionString, bool readOnly)
+    : name_(std::move(name)), connectionString_(std::move(connectionString)), readOnly_(readOnly) {}
+
+Connection::~Connection() { close(); }
+
+void Connection::open(const DataSettings& settings) {
+  if (isOpen()) throw DatabaseError(kOpen, name_, "la conexión ya está abierta");
+
+  ConnectionString parsed = ConnectionString::parse(connectionString_);
+  std::string provider = parsed.value("Provider").value_or("");
+  if (lower(provider) != kProvider)
+    throw DatabaseError(kOpen, name_, "proveedor no admitido: \"" + provider + "\"");
+  std::optional<std::string> dataSource = parsed.value("Data Source");
+  if (!dataSource || dataSource->empty())
+    throw DatabaseError(kOpen, name_, "la cadena de conexión no indica el archivo (Data Source)");
+  path_ = resolveDataSource(*dataSource, settings.currentDirectory, settings.windowsPrefix);
+  const std::string file = path_.string();
+
+  // Checked here because SQLite would take a missing file as an error but an
+  // empty one as a new database, and write to it.
+  std::error_code error;
+  auto status = std::filesystem::status(path_, error);
+  if (!std::filesystem::exists(status)) throw DatabaseError(kOpen, file, "el archivo no existe");
+  if (!std::filesystem::is_regular_file(status))
+    throw DatabaseError(kOpen, file, "no es un archivo");
+  if (std::filesystem::file_size(path_, error) == 0 && !error)
+    throw DatabaseError(kOpen, file, "el archivo está vacío: no es una base de datos");
+
+  sqlite3* raw = nullptr;
+  const int flags = readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+  int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
+  std::unique_ptr<sqlite3, Close> db(raw);  // even a failed open returns a handle to close
+  check(raw, rc, kOpen, file);
+  sqlite3_extended_result_codes(raw, 1);
+
+  if (std::optional<std::string> password = parsed.value("Jet OLEDB:Database Password"))
+    check(raw, sqlite3_key(raw, password->data(), static_cast<int>(password->size())), kOpen, file);
+  if (!queryText(raw, "PRAGMA cipher_version", file))
+    throw DatabaseError(kOpen, file, "la biblioteca SQLite en uso no cifra las bases de datos");
+  sqlite3_busy_timeout(raw, static_cast<int>(settings.commandTimeout.count()));
+
+  if (!readOnly_ && sqlite3_db_readonly(raw, "main") == 1)
+    throw DatabaseError(kOpen, file, "el archivo es de solo lectura");
+
+  owner_ = std::move(db);
+  db_ = raw;
+  try {
+    configure(settings);
+  } catch (const DatabaseError& failure) {
+    close();
+    if (failure.code() == SQLITE_NOTADB)
+      throw DatabaseError(kOpen, file,
+                          "no es una base de datos cifrada con la contraseña de la conexión (" +
+                              failure.message() + ")",
+                          failure.code());
+    throw DatabaseError(kOpen, file, failure.message(), failure.code());
+  }
+}
+
+void Connection::configure(const DataSettings&) {
+  const std::string file = path_.string();
+  // A wrong key, a plain SQLite file or any other file fails at the first read
+  // of the schema, not at the key.
+  if (readOnly_) {
+    Statement(db_, "BEGIN", file).execute();
+    Statement(db_, "SELECT count(*) FROM sqlite_master", file).execute();
+    return;
+  }
+  Statement(db_, "SELECT count(*) FROM sqlite_master", file).execute();
+
+  originalJournalMode_ = queryText(db_, "PRAGMA journal_mode", file);
+  // Write-ahead logging lets each row be its own durable transaction at a
+  // fraction of the cost, and lets other programs read during a run. When the
+  // switch is refused (another program holds a lock), the file keeps its mode.
+  try {
+    queryText(db_, "PRAGMA journal_mode = WAL", file);
+  } catch (const DatabaseError&) {
+  }
+  Statement(db_, "PRAGMA synchronous = NORMAL", file).execute();
+  begin_ = std::make_unique<Statement>(db_, "BEGIN IMMEDIATE", file);
+  commit_ = std::make_unique<Statement>(db_, "COMMIT", file);
+}
+
+void Connection::close() noexcept {
+  if (!isOpen()) return;
+  rollback();
+  begin_.reset();
+  commit_.reset();
+  if (!readOnly_ && originalJournalMode_ && lower(*originalJournalMode_) != "wal") {
+    // Leaving write-ahead mode checkpoints every saved row into the file and
+    // removes the log beside it, as other programs expect to find the file.
+    try {
+      queryText(db_, "PRAGMA journal_mode = " + *originalJournalMode_, path_.string());
+    } catch (const DatabaseError&) {
+    }
+  }
+  owner_.reset();
+  db_ = nullptr;
+  originalJournalMode_.reset();
+}
+
+void Connection::begin() { begin_->execute(); }
+
+void Connection::commit() { commit_->execute(); }
+
+void Connection::rollback() noexcept {
+  if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0)
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+}  // namespace kestova

@@ -1,0 +1,119 @@
+#include "connection_string.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include "database_error.h"
+
+namespace kestova {
+
+namespace {
+
+constexpr char kOperation[] = "Leer la cadena de conexión";
+
+std::string_view trim(std::string_view text) {
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::string lower(std::string_view text) {
+  std::string result(text);
+  std::transform(result.begin(), result.end(), result.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return result;
+}
+
+}  // namespace
+
+ConnectionString ConnectionString::parse(std::string_view text) {
+  ConnectionString result;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t equals = text.find_first_of("=;", i);
+    if (equals == std::string_view::npos || text[equals] == ';') {
+      std::string_view rest = trim(text.substr(i, equals == std::string_view::npos
+                                                      ? std::string_view::npos
+                                                      : equals - i));
+      if (!rest.empty())
+        throw DatabaseError(kOperation, std::string(rest), "falta '=' después de la clave");
+      i = equals == std::string_view::npos ? text.size() : equals + 1;
+      continue;
+    }
+    std::string_view key = trim(text.substr(i, equals - i));
+    if (key.empty()) throw DatabaseError(kOperation, "", "clave vacía");
+
+    std::size_t j = equals + 1;
+    while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
+    std::string value;
+    if (j < text.size() && (text[j] == '"' || text[j] == '\'')) {
+      const char quote = text[j++];
+      for (;; ++j) {
+        if (j >= text.size())
+          throw DatabaseError(kOperation, std::string(key), "comillas sin cerrar");
+        if (text[j] == quote) {
+          if (j + 1 < text.size() && text[j + 1] == quote) {
+            value += quote;
+            ++j;
+            continue;
+          }
+          ++j;
+          break;
+        }
+        value += text[j];
+      }
+      std::size_t end = text.find(';', j);
+      if (!trim(text.substr(j, end == std::string_view::npos ? end : end - j)).empty())
+        throw DatabaseError(kOperation, std::string(key), "texto después de las comillas");
+      i = end == std::string_view::npos ? text.size() : end + 1;
+    } else {
+      std::size_t end = text.find(';', j);
+      value = trim(text.substr(j, end == std::string_view::npos ? end : end - j));
+      i = end == std::string_view::npos ? text.size() : end + 1;
+    }
+    result.values_[lower(key)] = std::move(value);
+  }
+  return result;
+}
+
+std::optional<std::string> ConnectionString::value(std::string_view key) const {
+  auto found = values_.find(lower(trim(key)));
+  if (found == values_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::filesystem::path resolveDataSource(std::string_view dataSource,
+                                        const std::filesystem::path& currentDirectory,
+                                        const std::filesystem::path& windowsPrefix) {
+  const bool hasDrive = dataSource.size() >= 2 && dataSource[1] == ':' &&
+                        std::isalpha(static_cast<unsigned char>(dataSource[0]));
+#ifdef _WIN32
+  (void)windowsPrefix;
+  std::filesystem::path path{std::string(dataSource)};
+  return path.is_absolute() || hasDrive ? path : currentDirectory / path;
+#else
+  std::string text(dataSource);
+  std::replace(text.begin(), text.end(), '\\', '/');
+  if (hasDrive) {
+    if (std::tolower(static_cast<unsigned char>(text[0])) != 'c')
+      throw DatabaseError("Ubicar la base de datos", std::string(dataSource),
+                          "solo la unidad C: tiene carpeta en el prefijo de Windows");
+    std::string rest = text.substr(2);
+    rest.erase(0, rest.find_first_not_of('/'));
+    return windowsPrefix / "drive_c" / rest;
+  }
+  std::filesystem::path path(text);
+  return path.is_absolute() ? path : currentDirectory / path;
+#endif
+}
+
+std::filesystem::path defaultWindowsPrefix() {
+  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0')
+    return prefix;
+  const char* home = std::getenv("HOME");
+  return std::filesystem::path(home != nullptr ? home : "") / ".wine";
+}
+
+}  // namespace kestova

@@ -1,0 +1,135 @@
+#include "criteria.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+
+#include "database_error.h"
+
+namespace kestova {
+
+namespace {
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : text_(text) {}
+
+  std::vector<CriteriaTerm> parse() {
+    std::vector<CriteriaTerm> terms;
+    skipSpaces();
+    if (atEnd()) return terms;
+    for (;;) {
+      CriteriaTerm term;
+      term.name = name();
+      skipSpaces();
+      expect('=');
+      skipSpaces();
+      term.literal = literal();
+      terms.push_back(std::move(term));
+      skipSpaces();
+      if (atEnd()) return terms;
+      expectAnd();
+      skipSpaces();
+    }
+  }
+
+ private:
+  bool atEnd() const { return pos_ >= text_.size(); }
+  char peek() const { return atEnd() ? '\0' : text_[pos_]; }
+  static bool isNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
+  static bool isNameChar(char c) { return isNameStart(c) || std::isdigit(static_cast<unsigned char>(c)); }
+
+  [[noreturn]] void fail(const std::string& what) const {
+    constexpr std::size_t kShown = 120;
+    std::string shown(text_.substr(0, kShown));
+    if (text_.size() > kShown) shown += "...";
+    throw DatabaseError("Filtrar", shown, what + " en la posición " + std::to_string(pos_ + 1));
+  }
+
+  void skipSpaces() {
+    while (!atEnd() && (peek() == ' ' || peek() == '\t')) ++pos_;
+  }
+
+  void expect(char c) {
+    if (peek() != c) fail(std::string("se esperaba '") + c + "'");
+    ++pos_;
+  }
+
+  std::string name() {
+    if (!isNameStart(peek())) fail("se esperaba un nombre de campo");
+    std::size_t start = pos_;
+    while (!atEnd() && isNameChar(peek())) ++pos_;
+    return std::string(text_.substr(start, pos_ - start));
+  }
+
+  void expectAnd() {
+    std::size_t start = pos_;
+    while (!atEnd() && isNameChar(peek())) ++pos_;
+    std::string_view word = text_.substr(start, pos_ - start);
+    if (word.size() != 3 || std::tolower(static_cast<unsigned char>(word[0])) != 'a' ||
+        std::tolower(static_cast<unsigned char>(word[1])) != 'n' ||
+        std::tolower(static_cast<unsigned char>(word[2])) != 'd') {
+      pos_ = start;
+      fail("se esperaba 'and'");
+    }
+    if (!atEnd() && peek() != ' ' && peek() != '\t') fail("se esperaba un espacio después de 'and'");
+  }
+
+  FieldValue literal() {
+    if (peek() == '\'') return text();
+    return number();
+  }
+
+  FieldValue text() {
+    ++pos_;
+    std::string value;
+    for (;;) {
+      if (atEnd()) fail("texto sin comilla de cierre");
+      char c = text_[pos_++];
+      if (c == '\'') {
+        if (peek() != '\'') return value;
+        ++pos_;
+      }
+      value += c;
+    }
+  }
+
+  FieldValue number() {
+    std::size_t start = pos_;
+    if (peek() == '-' || peek() == '+') ++pos_;
+    std::size_t digitsStart = pos_;
+    while (std::isdigit(static_cast<unsigned char>(peek()))) ++pos_;
+    if (pos_ == digitsStart) fail("se esperaba un número o un texto entre comillas");
+    bool fraction = false;
+    if (peek() == '.') {
+      ++pos_;
+      std::size_t fractionStart = pos_;
+      while (std::isdigit(static_cast<unsigned char>(peek()))) ++pos_;
+      if (pos_ == fractionStart) fail("faltan decimales después del punto");
+      fraction = true;
+    }
+    if (isNameChar(peek())) fail("número mal formado");
+    // from_chars takes no leading '+'.
+    std::string_view digits = text_.substr(start, pos_ - start);
+    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+    if (!fraction) {
+      std::int64_t whole = 0;
+      auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), whole);
+      if (error == std::errc() && end == digits.data() + digits.size()) return whole;
+    }
+    double real = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), real);
+    if (error != std::errc() || end != digits.data() + digits.size() || !std::isfinite(real))
+      fail("número fuera de rango");
+    return real;
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::vector<CriteriaTerm> parseCriteria(std::string_view text) { return Parser(text).parse(); }
+
+}  // namespace kestova

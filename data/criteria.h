@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "field_value.h"
+
+namespace kestova {
+
+// Filter criteria text, the form a recordset's filter accepts:
+//
+//   name = literal [and name = literal ...]
+//
+// `and` in any letter case; a name is a letter or underscore followed by
+// letters, digits and underscores; a literal is a number (optional sign,
+// digits, optional `.` and digits) or a text in single quotes with '' standing
+// for one quote. Spaces and tabs may stand around every token. Nothing else is
+// accepted: no other operator, no parentheses, no `or`, no bare word.
+struct CriteriaTerm {
+  std::string name;
+  FieldValue literal;  // std::int64_t, double or std::string
+};
+
+// Throws DatabaseError naming the first thing that does not fit. An empty or
+// blank text gives no terms (no filter).
+std::vector<CriteriaTerm> parseCriteria(std::string_view text);
+
+}  // namespace kestova

@@ -1,0 +1,178 @@
+#include "key_index.h"
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+namespace kestova {
+
+namespace {
+
+void appendVarint(std::string& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out += static_cast<char>((value & 0x7F) | 0x80);
+    value >>= 7;
+  }
+  out += static_cast<char>(value);
+}
+
+void appendWhole(std::string& key, std::int64_t number) {
+  key += 'i';
+  // Zig-zag keeps small negative numbers short.
+  appendVarint(key, (static_cast<std::uint64_t>(number) << 1) ^
+                        static_cast<std::uint64_t>(number >> 63));
+}
+
+// Letter case is folded for ASCII and for the Latin-1 capitals (À to Þ), which
+// covers the Spanish alphabet.
+void appendFoldedText(std::string& key, std::string_view text) {
+  std::size_t begin = text.find_first_not_of(' ');
+  if (begin == std::string_view::npos) begin = text.size();
+  std::size_t end = text.find_last_not_of(' ');
+  end = end == std::string_view::npos ? begin : end + 1;
+  key += 't';
+  appendVarint(key, end - begin);
+  for (std::size_t i = begin; i < end; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<unsigned char>(c + 32);
+    } else if (c == 0xC3 && i + 1 < end) {
+      unsigned char d = static_cast<unsigned char>(text[i + 1]);
+      if (d >= 0x80 && d <= 0x9E && d != 0x97) d = static_cast<unsigned char>(d + 32);
+      key += static_cast<char>(c);
+      key += static_cast<char>(d);
+      ++i;
+      continue;
+    }
+    key += static_cast<char>(c);
+  }
+}
+
+}  // namespace
+
+bool appendKeyPart(std::string& key, const FieldValue& value) {
+  if (auto* whole = std::get_if<std::int64_t>(&value)) {
+    appendWhole(key, *whole);
+    return true;
+  }
+  if (auto* real = std::get_if<double>(&value)) {
+    if (std::isnan(*real)) return false;
+    // -2^63 <= real < 2^63 is exactly representable as a whole number.
+    if (*real == std::trunc(*real) && *real >= -9223372036854775808.0 &&
+        *real < 9223372036854775808.0) {
+      appendWhole(key, static_cast<std::int64_t>(*real));
+      return true;
+    }
+    key += 'r';
+    char bytes[sizeof(double)];
+    std::memcpy(bytes, real, sizeof bytes);
+    key.append(bytes, sizeof bytes);
+    return true;
+  }
+  if (auto* text = std::get_if<std::string>(&value)) {
+    appendFoldedText(key, *text);
+    return true;
+  }
+  return false;
+}
+
+void KeyIndex::reserve(std::size_t rows) {
+  bucketOf_.reserve(rows);
+  next_.reserve(rows);
+  buckets_.reserve(rows);
+}
+
+void KeyIndex::assign(std::uint32_t position, std::optional<std::string_view> key) {
+  if (position >= bucketOf_.size()) {
+    bucketOf_.resize(position + 1, kNone);
+    next_.resize(position + 1, kNone);
+  }
+  std::uint32_t old = bucketOf_[position];
+  if (old != kNone) {
+    if (key && keyOf(buckets_[old]) == *key) return;
+    unlink(position, buckets_[old]);
+    bucketOf_[position] = kNone;
+  }
+  if (!key) return;
+  std::uint64_t hash = std::hash<std::string_view>{}(*key);
+  std::uint32_t bucket = findBucket(*key, hash);
+  if (bucket == kNone) bucket = addBucket(*key, hash);
+  link(position, buckets_[bucket]);
+  bucketOf_[position] = bucket;
+}
+
+KeyIndex::Match KeyIndex::find(std::string_view key) const {
+  std::uint32_t bucket = findBucket(key, std::hash<std::string_view>{}(key));
+  if (bucket == kNone) return {};
+  return {buckets_[bucket].head, buckets_[bucket].count};
+}
+
+std::uint32_t KeyIndex::findBucket(std::string_view key, std::uint64_t hash) const {
+  if (slots_.empty()) return kNone;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    std::uint32_t bucket = slots_[slot];
+    if (bucket == kNone) return kNone;
+    if (buckets_[bucket].hash == hash && keyOf(buckets_[bucket]) == key) return bucket;
+  }
+}
+
+std::uint32_t KeyIndex::addBucket(std::string_view key, std::uint64_t hash) {
+  // Keep the table at most half full so that probes stay short.
+  if ((buckets_.size() + 1) * 2 > slots_.size()) growSlots();
+  auto bucket = static_cast<std::uint32_t>(buckets_.size());
+  buckets_.push_back({hash, keys_.size(), static_cast<std::uint32_t>(key.size()), kNone, kNone, 0});
+  keys_.append(key);
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = hash & mask;
+  while (slots_[slot] != kNone) slot = (slot + 1) & mask;
+  slots_[slot] = bucket;
+  return bucket;
+}
+
+void KeyIndex::growSlots() {
+  std::size_t size = slots_.empty() ? 64 : slots_.size() * 2;
+  slots_.assign(size, kNone);
+  const std::size_t mask = size - 1;
+  for (std::uint32_t bucket = 0; bucket < buckets_.size(); ++bucket) {
+    std::size_t slot = buckets_[bucket].hash & mask;
+    while (slots_[slot] != kNone) slot = (slot + 1) & mask;
+    slots_[slot] = bucket;
+  }
+}
+
+void KeyIndex::link(std::uint32_t position, Bucket& bucket) {
+  ++bucket.count;
+  if (bucket.head == kNone) {
+    bucket.head = bucket.tail = position;
+    next_[position] = kNone;
+  } else if (position > bucket.tail) {
+    next_[bucket.tail] = position;
+    next_[position] = kNone;
+    bucket.tail = position;
+  } else if (position < bucket.head) {
+    next_[position] = bucket.head;
+    bucket.head = position;
+  } else {
+    std::uint32_t before = bucket.head;
+    while (next_[before] < position) before = next_[before];
+    next_[position] = next_[before];
+    next_[before] = position;
+  }
+}
+
+void KeyIndex::unlink(std::uint32_t position, Bucket& bucket) {
+  --bucket.count;
+  if (bucket.head == position) {
+    bucket.head = next_[position];
+    if (bucket.tail == position) bucket.tail = kNone;
+  } else {
+    std::uint32_t before = bucket.head;
+    while (next_[before] != position) before = next_[before];
+    next_[before] = next_[position];
+    if (bucket.tail == position) bucket.tail = before;
+  }
+  next_[position] = kNone;
+}
+
+}  // namespace kestova

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "field_value.h"
+
+namespace kestova {
+
+// Appends to `key` the comparison form of `value`, under which two values are
+// equal exactly when a filter takes them as equal: numbers by value, whole or
+// real (12, 12.0 and '12' stored as the number 12 are one key); texts without
+// regard to letter case and to surrounding spaces. A number never equals a
+// text. Returns false for a value no literal can equal (Null, a blob, NaN).
+bool appendKeyPart(std::string& key, const FieldValue& value);
+
+// Rows of a recordset grouped by the comparison form of their key columns, so
+// that finding the rows of one key costs the same whatever the table's size.
+// Rows are known by their position in the recordset; within a key they are
+// kept in ascending position, so the first is the first in delivery order.
+class KeyIndex {
+ public:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  struct Match {
+    std::uint32_t first = kNone;  // position of the first row with the key
+    std::uint32_t count = 0;
+  };
+
+  // Files row `position` under `key` (a key built by appendKeyPart), or under
+  // no key when `key` is empty: such a row matches nothing. A row already filed
+  // moves to its new key.
+  void assign(std::uint32_t position, std::optional<std::string_view> key);
+
+  Match find(std::string_view key) const;
+
+  // The next row with the same key as `position`, or kNone.
+  std::uint32_t next(std::uint32_t position) const { return next_[position]; }
+
+  void reserve(std::size_t rows);
+
+ private:
+  struct Bucket {
+    std::uint64_t hash;
+    std::uint64_t keyOffset;  // into keys_
+    std::uint32_t keyLength;
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::uint32_t count;
+  };
+
+  std::string_view keyOf(const Bucket& bucket) const {
+    return std::string_view(keys_).substr(bucket.keyOffset, bucket.keyLength);
+  }
+  std::uint32_t findBucket(std::string_view key, std::uint64_t hash) const;
+  std::uint32_t addBucket(std::string_view key, std::uint64_t hash);
+  void link(std::uint32_t position, Bucket& bucket);
+  void unlink(std::uint32_t position, Bucket& bucket);
+  void growSlots();
+
+  std::vector<std::uint32_t> bucketOf_;  // per row
+  std::vector<std::uint32_t> next_;      // per row
+  std::vector<Bucket> buckets_;          // one per distinct key
+  std::string keys_;                     // the distinct keys, end to end
+  std::vector<std::uint32_t> slots_;     // open addressing over buckets_
+};
+
+}  // namespace kestova

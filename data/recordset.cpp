@@ -1,0 +1,329 @@
+#include "recordset.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "connection.h"
+#include "criteria.h"
+#include "database_error.h"
+#include "statement.h"
+
+namespace kestova {
+
+namespace {
+
+constexpr std::uint32_t kNone = KeyIndex::kNone;
+
+bool sameName(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+std::string columnList(const std::vector<std::string>& all, const std::vector<int>& chosen) {
+  std::string list;
+  for (int column : chosen) {
+    if (!list.empty()) list += ", ";
+    list += quoteIdentifier(all[column]);
+  }
+  return list;
+}
+
+}  // namespace
+
+Recordset::Recordset(std::string name) : name_(std::move(name)) {}
+
+Recordset::~Recordset() = default;
+
+std::string Recordset::object(std::string_view field) const {
+  std::string text = table_.empty() ? name_ : table_;
+  if (!field.empty()) text += "." + std::string(field);
+  return text;
+}
+
+void Recordset::requireOpen(const char* operation) const {
+  if (!isOpen()) throw DatabaseError(operation, name_, "el recordset no está abierto");
+}
+
+void Recordset::requireCurrent(const char* operation) const {
+  requireOpen(operation);
+  if (current_ == kNone) throw DatabaseError(operation, object(), "no hay fila actual");
+}
+
+int Recordset::columnIndex(std::string_view name, const char* operation) const {
+  for (std::size_t i = 0; i < columns_.size(); ++i)
+    if (sameName(columns_[i], name)) return static_cast<int>(i);
+  throw DatabaseError(operation, object(name), "el campo no existe en la tabla");
+}
+
+void Recordset::open(Connection& connection, const std::string& table) {
+  constexpr char kOperation[] = "Abrir el recordset";
+  if (isOpen()) throw DatabaseError(kOperation, name_, "el recordset ya está abierto");
+  if (!connection.isOpen())
+    throw DatabaseError(kOperation, name_, "la conexión " + connection.name() + " no está abierta");
+  sqlite3* db = connection.handle();
+  const std::string quoted = quoteIdentifier(table);
+
+  Statement command(db, "SELECT " + quoted + ".* FROM " + quoted, table);
+  std::vector<std::string> columns;
+  for (int i = 0; i < command.columnCount(); ++i) columns.push_back(command.columnName(i));
+
+  // The rowid finds each row again for reading and saving. NOT INDEXED keeps
+  // the table's own order, the one in which the command delivers its rows.
+  std::vector<std::int64_t> rowids;
+  Statement scan(db, "SELECT rowid FROM " + quoted + " NOT INDEXED", table);
+  while (scan.step()) rowids.push_back(scan.columnInt64(0));
+  if (rowids.size() >= kNone)
+    throw DatabaseError(kOperation, table, "la tabla tiene demasiadas filas");
+
+  auto selectRow = std::make_unique<Statement>(
+      db, "SELECT " + quoted + ".* FROM " + quoted + " WHERE rowid = ?", table);
+
+  connection_ = &connection;
+  table_ = table;
+  columns_ = std::move(columns);
+  rowids_ = std::move(rowids);
+  rowidsAscending_ = std::is_sorted(rowids_.begin(), rowids_.end());
+  selectRow_ = std::move(selectRow);
+  current_ = rowids_.empty() ? kNone : 0;
+}
+
+bool Recordset::eof() const {
+  requireOpen("Consultar EOF");
+  return current_ == kNone && edit_ != Edit::Added;
+}
+
+std::int64_t Recordset::recordCount() const {
+  requireOpen("Contar las filas");
+  if (!filtered_) return static_cast<std::int64_t>(rowids_.size());
+  return filterKey_ ? index_->find(*filterKey_).count : 0;
+}
+
+void Recordset::setFilter(std::string_view criteria) {
+  constexpr char kOperation[] = "Filtrar";
+  requireOpen(kOperation);
+  std::vector<CriteriaTerm> terms = parseCriteria(criteria);
+  if (terms.empty()) {
+    discardEdit();
+    filtered_ = false;
+    filterText_.clear();
+    filterKey_.reset();
+    current_ = rowids_.empty() ? kNone : 0;
+    return;
+  }
+
+  // Terms in column order, so that one index serves the same columns named in
+  // any order; a column named twice with two different values matches nothing.
+  std::vector<std::pair<int, std::string>> parts;
+  bool matchable = true;
+  for (const CriteriaTerm& term : terms) {
+    std::string part;
+    appendKeyPart(part, term.literal);
+    parts.emplace_back(columnIndex(term.name, kOperation), std::move(part));
+  }
+  std::sort(parts.begin(), parts.end());
+  std::vector<int> columns;
+  std::string key;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0 && parts[i].first == parts[i - 1].first) {
+      matchable = matchable && parts[i].second == parts[i - 1].second;
+      continue;
+    }
+    columns.push_back(parts[i].first);
+    key += parts[i].second;
+  }
+  if (!index_ || columns != indexColumns_) buildIndex(columns);
+
+  discardEdit();
+  filtered_ = true;
+  filterText_ = std::string(criteria);
+  filterKey_ = matchable ? std::optional<std::string>(std::move(key)) : std::nullopt;
+  current_ = filterKey_ ? index_->find(*filterKey_).first : kNone;
+}
+
+void Recordset::buildIndex(const std::vector<int>& columns) {
+  sqlite3* db = connection_->handle();
+  const std::string quoted = quoteIdentifier(table_);
+  const std::string list = columnList(columns_, columns);
+  Statement scan(db, "SELECT rowid, " + list + " FROM " + quoted + " NOT INDEXED", table_);
+  auto selectKey = std::make_unique<Statement>(
+      db, "SELECT " + list + " FROM " + quoted + " WHERE rowid = ?", table_);
+
+  auto index = std::make_unique<KeyIndex>();
+  index->reserve(rowids_.size());
+  std::string key;
+  while (scan.step()) {
+    std::uint32_t position = positionOf(scan.columnInt64(0));
+    if (position == kNone) continue;  // added by another program after open
+    key.clear();
+    bool matchable = true;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      matchable = appendKeyPart(key, scan.column(static_cast<int>(i + 1))) && matchable;
+    index->assign(position, matchable ? std::optional<std::string_view>(key) : std::nullopt);
+  }
+  index_ = std::move(index);
+  indexColumns_ = columns;
+  selectKey_ = std::move(selectKey);
+}
+
+std::uint32_t Recordset::positionOf(std::int64_t rowid) const {
+  if (rowidsAscending_) {
+    auto found = std::lower_bound(rowids_.begin(), rowids_.end(), rowid);
+    if (found == rowids_.end() || *found != rowid) return kNone;
+    return static_cast<std::uint32_t>(found - rowids_.begin());
+  }
+  auto found = std::find(rowids_.begin(), rowids_.end(), rowid);
+  return found == rowids_.end() ? kNone : static_cast<std::uint32_t>(found - rowids_.begin());
+}
+
+std::optional<std::string> Recordset::readKey(std::int64_t rowid) {
+  selectKey_->bind(1, rowid);
+  std::optional<std::string> key;
+  if (selectKey_->step()) {
+    key.emplace();
+    for (std::size_t i = 0; i < indexColumns_.size() && key; ++i)
+      if (!appendKeyPart(*key, selectKey_->column(static_cast<int>(i)))) key.reset();
+  }
+  selectKey_->reset();
+  return key;
+}
+
+void Recordset::addNew() {
+  requireOpen("Agregar una fila");
+  discardEdit();
+  positionBeforeAdd_ = current_;
+  edit_ = Edit::Added;
+  edits_.assign(columns_.size(), std::nullopt);
+  current_ = kNone;
+}
+
+FieldValue Recordset::field(std::string_view name) {
+  constexpr char kOperation[] = "Leer el campo";
+  requireOpen(kOperation);
+  int column = columnIndex(name, kOperation);
+  if (edit_ != Edit::None && edits_[column]) return *edits_[column];
+  if (edit_ == Edit::Added) return Null{};
+  requireCurrent(kOperation);
+  loadCurrentRow();
+  return loaded_[column];
+}
+
+void Recordset::loadCurrentRow() {
+  if (loadedPosition_ == current_) return;
+  selectRow_->bind(1, rowids_[current_]);
+  if (!selectRow_->step()) {
+    selectRow_->reset();
+    throw DatabaseError("Leer la fila", object(), "la fila ya no existe en la tabla");
+  }
+  loaded_.clear();
+  for (int i = 0; i < selectRow_->columnCount(); ++i) loaded_.push_back(selectRow_->column(i));
+  selectRow_->reset();
+  loadedPosition_ = current_;
+}
+
+void Recordset::setField(std::string_view name, const FieldValue& value) {
+  constexpr char kOperation[] = "Escribir el campo";
+  requireOpen(kOperation);
+  int column = columnIndex(name, kOperation);
+  if (edit_ == Edit::None) {
+    requireCurrent(kOperation);
+    edit_ = Edit::Changed;
+    edits_.assign(columns_.size(), std::nullopt);
+  }
+  edits_[column] = value;
+}
+
+Statement& Recordset::writeStatement(const std::vector<int>& columns) {
+  auto& statement = writes_[{edit_ == Edit::Added, columns}];
+  if (statement) return *statement;
+  const std::string quoted = quoteIdentifier(table_);
+  std::string sql;
+  if (edit_ == Edit::Added) {
+    if (columns.empty()) {
+      sql = "INSERT INTO " + quoted + " DEFAULT VALUES";
+    } else {
+      sql = "INSERT INTO " + quoted + " (" + columnList(columns_, columns) + ") VALUES (?";
+      for (std::size_t i = 1; i < columns.size(); ++i) sql += ", ?";
+      sql += ")";
+    }
+  } else {
+    sql = "UPDATE " + quoted + " SET ";
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      sql += (i > 0 ? ", " : "") + quoteIdentifier(columns_[columns[i]]) + " = ?";
+    sql += " WHERE rowid = ?";
+  }
+  statement = std::make_unique<Statement>(connection_->handle(), sql, table_);
+  return *statement;
+}
+
+void Recordset::update() {
+  constexpr char kOperation[] = "Guardar la fila";
+  requireOpen(kOperation);
+  if (edit_ == Edit::None) return;
+
+  std::vector<int> columns;
+  for (std::size_t i = 0; i < edits_.size(); ++i)
+    if (edits_[i]) columns.push_back(static_cast<int>(i));
+  if (edit_ == Edit::Changed && columns.empty()) {
+    discardEdit();
+    return;
+  }
+
+  sqlite3* db = connection_->handle();
+  std::int64_t rowid = edit_ == Edit::Added ? 0 : rowids_[current_];
+  std::optional<std::string> key;
+  try {
+    Statement& write = writeStatement(columns);
+    int parameter = 1;
+    for (int column : columns) write.bind(parameter++, *edits_[column]);
+    if (edit_ == Edit::Changed) write.bind(parameter, rowid);
+    connection_->begin();
+    write.execute();
+    if (edit_ == Edit::Added) {
+      rowid = sqlite3_last_insert_rowid(db);
+    } else if (sqlite3_changes(db) != 1) {
+      throw DatabaseError(kOperation, object(), "la fila ya no existe en la tabla");
+    }
+    if (index_) key = readKey(rowid);
+    connection_->commit();
+  } catch (const DatabaseError&) {
+    connection_->rollback();
+    discardEdit();
+    throw;
+  }
+
+  if (edit_ == Edit::Added) {
+    if (!rowids_.empty() && rowid <= rowids_.back()) rowidsAscending_ = false;
+    current_ = static_cast<std::uint32_t>(rowids_.size());
+    rowids_.push_back(rowid);
+  }
+  if (index_) index_->assign(current_, key);
+  edit_ = Edit::None;
+  edits_.clear();
+  loadedPosition_ = kNone;
+}
+
+void Recordset::discardEdit() {
+  if (edit_ == Edit::Added) current_ = positionBeforeAdd_;
+  edit_ = Edit::None;
+  edits_.clear();
+}
+
+void Recordset::moveNext() {
+  constexpr char kOperation[] = "Pasar a la fila siguiente";
+  requireOpen(kOperation);
+  discardEdit();
+  requireCurrent(kOperation);
+  if (!filtered_) {
+    current_ = current_ + 1 < rowids_.size() ? current_ + 1 : kNone;
+    return;
+  }
+  // Walk the filter's rows rather than the current row's: a saved change may
+  // have moved the current row to another key.
+  std::uint32_t next = filterKey_ ? index_->find(*filterKey_).first : kNone;
+  while (next != kNone && next <= current_) next = index_->next(next);
+  current_ = next;
+}
+
+}  // namespace kestova

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "field_value.h"
+#include "key_index.h"
+
+namespace kestova {
+
+class Connection;
+class Statement;
+
+// A static cursor over every row of one table, in the order the database
+// delivers them, with a current row, a filter, row addition and saving.
+//
+// The rows are fixed when the recordset opens: rows that other programs add
+// later are not seen; rows that this recordset adds belong to it, and later
+// filters find them. A row's values are read from the database when the row is
+// first read, and each saved row is read back, so that what the recordset
+// gives and filters on is what the database stored (column types applied).
+//
+// Every failure throws DatabaseError; a failed call changes nothing, except
+// that a failed update() discards the row it could not save.
+class Recordset {
+ public:
+  explicit Recordset(std::string name);
+  ~Recordset();
+
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+
+  const std::string& name() const { return name_; }
+  bool isOpen() const { return connection_ != nullptr; }
+  const std::string& table() const { return table_; }
+
+  // Runs "SELECT table.* FROM table" on `connection`, which must be open. The
+  // first row becomes current. Throws when the table is missing.
+  void open(Connection& connection, const std::string& table);
+
+  // True when there is no current row: an empty table or filter, or after
+  // moveNext() from the last row.
+  bool eof() const;
+  // The number of rows, or with a filter the number of rows that match it.
+  std::int64_t recordCount() const;
+
+  // Criteria text in the form parseCriteria() accepts; names match fields
+  // without regard to case. Replaces any earlier filter and makes the first
+  // matching row current; an empty text removes the filter. Text compares
+  // without regard to letter case and surrounding spaces, numbers by value. A
+  // refused text throws and leaves the earlier filter and current row in place.
+  void setFilter(std::string_view criteria);
+  const std::string& filter() const { return filterText_; }
+
+  // A new row becomes current; its fields are those written until update(),
+  // the rest take the table's defaults when it is saved.
+  void addNew();
+
+  // The value of the named field (any letter case) in the current row,
+  // including a value written but not yet saved. Requires: a current row.
+  FieldValue field(std::string_view name);
+  // Writes a value into the named field of the current row; update() saves it.
+  // Requires: a current row.
+  void setField(std::string_view name, const FieldValue& value);
+
+  // Saves the current row, added or changed, as one transaction of its own.
+  // Nothing to save is not an error. When the database refuses the row, it is
+  // discarded: it is never saved later, by this call or by any other.
+  void update();
+
+  // Makes the next row current (the next matching one under a filter).
+  // Requires: a current row. An unsaved row is discarded, never saved.
+  void moveNext();
+
+  const std::vector<std::string>& fieldNames() const { return columns_; }
+
+ private:
+  enum class Edit { None, Changed, Added };
+
+  void requireOpen(const char* operation) const;
+  void requireCurrent(const char* operation) const;
+  int columnIndex(std::string_view name, const char* operation) const;
+  void discardEdit();
+  void loadCurrentRow();
+  void buildIndex(const std::vector<int>& columns);
+  std::uint32_t positionOf(std::int64_t rowid) const;
+  std::optional<std::string> readKey(std::int64_t rowid);
+  Statement& writeStatement(const std::vector<int>& columns);
+  std::string object(std::string_view field = {}) const;
+
+  std::string name_;
+  Connection* connection_ = nullptr;
+  std::string table_;
+  std::vector<std::string> columns_;
+  std::vector<std::int64_t> rowids_;  // per position, in delivery order
+  bool rowidsAscending_ = true;
+
+  std::string filterText_;
+  bool filtered_ = false;
+  std::optional<std::string> filterKey_;  // none: the criteria can match no row
+  std::vector<int> indexColumns_;
+  std::unique_ptr<KeyIndex> index_;
+
+  std::uint32_t current_ = KeyIndex::kNone;
+  Edit edit_ = Edit::None;
+  std::uint32_t positionBeforeAdd_ = KeyIndex::kNone;
+  std::vector<std::optional<FieldValue>> edits_;
+
+  std::uint32_t loadedPosition_ = KeyIndex::kNone;
+  std::vector<FieldValue> loaded_;
+
+  std::unique_ptr<Statement> selectRow_;
+  std::unique_ptr<Statement> selectKey_;
+  std::map<std::pair<bool, std::vector<int>>, std::unique_ptr<Statement>> writes_;
+};
+
+}  // namespace kestova

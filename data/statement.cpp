@@ -1,0 +1,99 @@
+#include "statement.h"
+
+#include "database_error.h"
+
+namespace kestova {
+
+void check(sqlite3* db, int rc, const std::string& operation, const std::string& object) {
+  if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
+  std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  throw DatabaseError(operation, object, message, rc);
+}
+
+Statement::Statement(sqlite3* db, const std::string& sql, std::string object)
+    : db_(db), sql_(sql), object_(std::move(object)) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+  statement_.reset(raw);
+  check(db_, rc, "Preparar \"" + sql + "\"", object_);
+}
+
+void Statement::bind(int index, const FieldValue& value) {
+  sqlite3_stmt* s = statement_.get();
+  struct Bind {
+    sqlite3_stmt* s;
+    int index;
+    int operator()(Null) const { return sqlite3_bind_null(s, index); }
+    int operator()(std::int64_t number) const { return sqlite3_bind_int64(s, index, number); }
+    int operator()(double number) const { return sqlite3_bind_double(s, index, number); }
+    int operator()(const std::string& text) const {
+      return sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_TRANSIENT,
+                                 SQLITE_UTF8);
+    }
+    int operator()(const Blob& blob) const {
+      return sqlite3_bind_blob64(s, index, blob.bytes.data(), blob.bytes.size(),
+                                 SQLITE_TRANSIENT);
+    }
+  };
+  check(db_, std::visit(Bind{s, index}, value), "Asignar parámetro", object_);
+}
+
+bool Statement::step() {
+  int rc = sqlite3_step(statement_.get());
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  // The step's own code is the precise one; reset() would only repeat it.
+  std::string message = sqlite3_errmsg(db_);
+  sqlite3_reset(statement_.get());
+  throw DatabaseError("Ejecutar \"" + sql_ + "\"", object_, message, rc);
+}
+
+void Statement::reset() { sqlite3_reset(statement_.get()); }
+
+void Statement::execute() {
+  step();
+  reset();
+}
+
+int Statement::columnCount() const { return sqlite3_column_count(statement_.get()); }
+
+std::string Statement::columnName(int index) const {
+  const char* name = sqlite3_column_name(statement_.get(), index);
+  return name != nullptr ? name : "";
+}
+
+FieldValue Statement::column(int index) const {
+  sqlite3_stmt* s = statement_.get();
+  switch (sqlite3_column_type(s, index)) {
+    case SQLITE_INTEGER:
+      return static_cast<std::int64_t>(sqlite3_column_int64(s, index));
+    case SQLITE_FLOAT:
+      return sqlite3_column_double(s, index);
+    case SQLITE_TEXT: {
+      auto text = reinterpret_cast<const char*>(sqlite3_column_text(s, index));
+      return std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, index)));
+    }
+    case SQLITE_BLOB: {
+      auto bytes = static_cast<const char*>(sqlite3_column_blob(s, index));
+      return Blob{std::string(bytes != nullptr ? bytes : "",
+                              static_cast<std::size_t>(sqlite3_column_bytes(s, index)))};
+    }
+    default:
+      return Null{};
+  }
+}
+
+std::int64_t Statement::columnInt64(int index) const {
+  return sqlite3_column_int64(statement_.get(), index);
+}
+
+std::string quoteIdentifier(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + "\"";
+}
+
+}  // namespace kestova

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+
+#include "field_value.h"
+
+namespace kestova {
+
+// Throws DatabaseError(operation, object, the connection's message) unless rc
+// is SQLITE_OK, SQLITE_ROW or SQLITE_DONE. Every SQLite call goes through it.
+void check(sqlite3* db, int rc, const std::string& operation, const std::string& object);
+
+// One prepared SQL statement, finalised when destroyed. Bound values and the
+// current result row are read and written as FieldValues.
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql, std::string object);
+
+  Statement(Statement&&) noexcept = default;
+  Statement& operator=(Statement&&) noexcept = default;
+
+  // Binds a value to the 1-based parameter index.
+  void bind(int index, const FieldValue& value);
+  // Runs to the next result row; false when there is none. Throws on failure.
+  bool step();
+  // Makes the statement ready to run again; keeps bindings.
+  void reset();
+  // Runs a statement that returns no rows, then resets it.
+  void execute();
+
+  int columnCount() const;
+  std::string columnName(int index) const;
+  // Requires: step() returned true.
+  FieldValue column(int index) const;
+  std::int64_t columnInt64(int index) const;
+
+  const std::string& sql() const { return sql_; }
+
+ private:
+  struct Finalize {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+  };
+
+  sqlite3* db_;
+  std::unique_ptr<sqlite3_stmt, Finalize> statement_;
+  std::string sql_;
+  std::string object_;
+};
+
+// Quotes a name for use as an SQL identifier: "name", with inner quotes doubled.
+std::string quoteIdentifier(const std::string& name);
+
+}  // namespace kestova

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "run_report.h"
+
+namespace kestova {
+
+// The run's rule on errors: a step that fails ends where it failed, the
+// failure is recorded with where it happened, and the run goes on with the next
+// step. Every step of a run goes through run(); nothing else catches.
+class StepRunner {
+ public:
+  explicit StepRunner(RunReport& report) : report_(report) {}
+
+  // Where the next steps happen: a table and a 1-based source row (0: none).
+  void setPlace(std::string table, std::int64_t row = 0) {
+    table_ = std::move(table);
+    row_ = row;
+  }
+
+  // Runs one step. True when it completed; false when it threw, in which case
+  // the failure has been recorded.
+  template <class Body>
+  bool run(std::string_view step, Body&& body) {
+    try {
+      body();
+      return true;
+    } catch (const std::exception& failure) {
+      record(step, failure.what());
+    } catch (...) {
+      record(step, "error desconocido");
+    }
+    return false;
+  }
+
+  RunReport& report() { return report_; }
+
+ private:
+  void record(std::string_view step, std::string message) {
+    report_.recordFailure({table_, row_, std::string(step), std::move(message)});
+  }
+
+  RunReport& report_;
+  std::string table_;
+  std::int64_t row_ = 0;
+};
+
+}  // namespace kestova

@@ -1,0 +1,80 @@
+#include "test_support.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "sample_data.h"
+#include "sqlcipher_file.h"
+#include "statement.h"
+
+namespace kestova::test {
+
+namespace fs = std::filesystem;
+
+TestFolder::TestFolder() {
+  std::random_device random;
+  root_ = fs::temp_directory_path() / ("kestova-test-" + std::to_string(random()));
+  fs::create_directories(mainPath().parent_path());
+  fs::create_directories(work());
+}
+
+TestFolder::~TestFolder() {
+  std::error_code ignored;
+  fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(root_, ignored);
+}
+
+fs::path TestFolder::mainPath() const {
+  return prefix() / "drive_c" / "Archivos de programa" / "Nevaro" / "Nevaro.mdb";
+}
+
+DataSettings TestFolder::settings(std::chrono::milliseconds timeout) const {
+  return {work(), prefix(), timeout};
+}
+
+void TestFolder::createEmptyDatabases() const {
+  sample::createEmptyDatabase(mainPath(), sample::kMainSchema);
+  sample::createEmptyDatabase(updatePath(), sample::kUpdateSchema);
+}
+
+void insertRows(const fs::path& file, const std::string& table, const std::vector<Row>& rows) {
+  sample::SqlCipherFile db(file, sample::kPassword);
+  db.exec("BEGIN");
+  for (const Row& row : rows) {
+    std::string sql = "INSERT INTO " + table + " VALUES (";
+    for (std::size_t i = 0; i < row.size(); ++i) sql += i == 0 ? "?" : ", ?";
+    Statement insert(db.handle(), sql + ")", table);
+    for (std::size_t i = 0; i < row.size(); ++i) insert.bind(static_cast<int>(i + 1), row[i]);
+    insert.execute();
+  }
+  db.exec("COMMIT");
+}
+
+std::string dump(const fs::path& file, const std::string& table) {
+  sample::SqlCipherFile db(file, sample::kPassword);
+  Statement select(db.handle(), "SELECT * FROM " + table + " ORDER BY rowid", table);
+  std::string text;
+  while (select.step()) {
+    for (int i = 0; i < select.columnCount(); ++i)
+      text += (i > 0 ? " | " : "") + describe(select.column(i));
+    text += "\n";
+  }
+  return text;
+}
+
+std::string dumpMain(const fs::path& file) {
+  std::string text;
+  for (const char* table : {"RNAMarMod", "RNAValVehi1", "RNAValVehi2"})
+    text += std::string(table) + ":\n" + dump(file, table);
+  return text;
+}
+
+std::string readBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+}  // namespace kestova::test
