@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <random>
+
+#include "data_environment.h"
+#include "key_filter.h"
+#include "sample_data.h"
+#include "sqlcipher_file.h"
+#include "step_runner.h"
+#include "table_sync.h"
+#include "test_support.h"
+
+namespace kestova {
+namespace {
+
+using test::Row;
+using test::TestFolder;
+using I = std::int64_t;
+
+class CountingProgress : public Progress {
+ public:
+  void advance() override { ++passes; }
+  int passes = 0;
+};
+
+struct SyncResult {
+  RunReport report;
+  int passes = 0;
+};
+
+// Opens the six recordsets and brings the three tables up to date, as a run does.
+SyncResult syncAll(const TestFolder& folder) {
+  SyncResult result;
+  DataEnvironment2 environment(folder.settings());
+  StepRunner steps(result.report);
+  for (const char* name : {"rsC_Marmod_Nevaro", "rsC_MarMod_Actualizacion", "rsC_ValVehi1_Nevaro",
+                           "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro",
+                           "rsC_ValVehi2_Actualizacion"})
+    steps.run(name, [&] { environment.openRecordset(name); });
+  CountingProgress progress;
+  for (const TableDefinition* table : {&marcasYModelos(), &valuaciones1(), &valuaciones2()})
+    syncTable(*table, environment, progress, steps);
+  result.passes = progress.passes;
+  return result;
+}
+
+// How one table's rows look on each side, built from a key number and a data
+// number, so that the same cases run over the three tables.
+struct TableCase {
+  const char* name;
+  const char* source;
+  const char* target;
+  Row (*sourceRow)(int key, int data);
+  Row (*targetRow)(int key, int data, const char* alta);
+  std::size_t nullableSource, nullableTarget;  // an unguarded data field
+};
+
+const TableCase kTables[] = {
+    {"Marcas", "Marcas", "RNAMarMod",
+     [](int k, int d) -> Row {
+       return {I{k}, I{k * 10}, "N" + std::to_string(d), I{d}, I{d + 1}, I{d + 2},
+               "S" + std::to_string(d), d + 0.5};
+     },
+     [](int k, int d, const char* alta) -> Row {
+       return {I{k}, I{k * 10}, "N" + std::to_string(d), I{d}, I{d + 1}, I{d + 2},
+               "S" + std::to_string(d), d + 0.5, alta};
+     },
+     7, 7},
+    {"ValVehi1", "ValVehi1", "RNAValVehi1",
+     [](int k, int d) -> Row {
+       return {I{2000 + k}, I{k}, I{3}, "A", I{1990}, I{d}, d * 1.25};
+     },
+     [](int k, int d, const char* alta) -> Row {
+       return {I{2000 + k}, I{k}, I{d}, I{3}, "A", I{1990}, d * 1.25, alta};
+     },
+     6, 6},
+    {"ValVehi2", "ValVehi2", "RNAValVehi2",
+     [](int k, int d) -> Row {
+       return {I{2000 + k}, I{1}, I{k}, I{7}, I{1995}, d * 2.5, d / 100.0,
+               "D" + std::to_string(d), I{d}, I{1980 + d}};
+     },
+     [](int k, int d, const char* alta) -> Row {
+       return {I{2000 + k}, I{1}, I{k}, I{7}, I{1995}, d * 2.5, d / 100.0,
+               "D" + std::to_string(d), I{d}, I{1980 + d}, alta};
+     },
+     5, 5},
+};
+
+std::string lines(const std::vector<Row>& rows) {
+  std::string text;
+  for (const Row& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) text += (i > 0 ? " | " : "") + describe(row[i]);
+    text += "\n";
+  }
+  return text;
+}
+
+class EachTable : public ::testing::TestWithParam<TableCase> {
+ protected:
+  void SetUp() override { folder_.createEmptyDatabases(); }
+
+  void given(std::vector<Row> source, std::vector<Row> target) {
+    test::insertRows(folder_.updatePath(), GetParam().source, source);
+    test::insertRows(folder_.mainPath(), GetParam().target, target);
+  }
+  std::string target() { return test::dump(folder_.mainPath(), GetParam().target); }
+
+  TestFolder folder_;
+};
+
+TEST_P(EachTable, KeyWithoutMatchAddsOneRowWithTheExtraColumnAtItsDefault) {
+  const TableCase& t = GetParam();
+  given({t.sourceRow(2, 5)}, {t.targetRow(1, 1, "S")});
+  SyncResult result = syncAll(folder_);
+  EXPECT_EQ(target(), lines({t.targetRow(1, 1, "S"), t.targetRow(2, 5, "N")}));
+  EXPECT_TRUE(result.report.clean()) << result.report.details();
+  EXPECT_EQ(result.passes, 1);
+}
+
+TEST_P(EachTable, KeyWithOneMatchOverwritesItInPlace) {
+  const TableCase& t = GetParam();
+  given({t.sourceRow(1, 9)}, {t.targetRow(3, 3, "S"), t.targetRow(1, 1, "S")});
+  syncAll(folder_);
+  EXPECT_EQ(target(), lines({t.targetRow(3, 3, "S"), t.targetRow(1, 9, "S")}));
+}
+
+TEST_P(EachTable, KeyWithSeveralMatchesWritesOnlyTheFirst) {
+  const TableCase& t = GetParam();
+  given({t.sourceRow(1, 9)}, {t.targetRow(1, 1, "S"), t.targetRow(1, 2, "S")});
+  syncAll(folder_);
+  EXPECT_EQ(target(), lines({t.targetRow(1, 9, "S"), t.targetRow(1, 2, "S")}));
+}
+
+TEST_P(EachTable, SameKeyTwiceInTheSourceLeavesOneRowWithTheSecondRowsValues) {
+  const TableCase& t = GetParam();
+  given({t.sourceRow(3, 4), t.sourceRow(3, 5)}, {});
+  SyncResult result = syncAll(folder_);
+  EXPECT_EQ(target(), lines({t.targetRow(3, 5, "N")}));
+  EXPECT_EQ(result.report.failureCount(), 0);
+}
+
+TEST_P(EachTable, NullInAnUnguardedFieldIsWrittenAsNull) {
+  const TableCase& t = GetParam();
+  Row source = t.sourceRow(1, 9);
+  source[t.nullableSource] = Null{};
+  given({source}, {t.targetRow(1, 1, "S")});
+  syncAll(folder_);
+  Row expected = t.targetRow(1, 9, "S");
+  expected[t.nullableTarget] = Null{};
+  EXPECT_EQ(target(), lines({expected}));
+}
+
+TEST_P(EachTable, RowsWithUnusableKeysWriteNothingAndTheRowsAroundThemAreProcessed) {
+  const TableCase& t = GetParam();
+  std::vector<Row> source = {t.sourceRow(1, 8)};
+  // The key's first value: Null, empty, a word, criteria, a number and more.
+  for (FieldValue bad : std::vector<FieldValue>{Null{}, "", "  ", "abc", "1 or 1 = 1", "0) or (1",
+                                                "2 and Tipo = 1", "2 2", Blob{"\x01"}}) {
+    Row row = t.sourceRow(2, 7);
+    row[0] = bad;
+    source.push_back(row);
+  }
+  source.push_back(t.sourceRow(2, 9));
+  given(source, {t.targetRow(1, 1, "S"), t.targetRow(2, 2, "S")});
+  SyncResult result = syncAll(folder_);
+  EXPECT_EQ(target(), lines({t.targetRow(1, 8, "S"), t.targetRow(2, 9, "S")}));
+  const RunReport::Tally tally = result.report.tally(
+      t.name == std::string("Marcas")     ? marcasYModelos().title
+      : t.name == std::string("ValVehi1") ? valuaciones1().title
+                                          : valuaciones2().title);
+  EXPECT_EQ(tally.rejected, 9);
+  EXPECT_EQ(tally.updated, 2);
+  EXPECT_FALSE(result.report.clean());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sync, EachTable, ::testing::ValuesIn(kTables),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+class SubCategory : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_.createEmptyDatabases(); }
+  TestFolder folder_;
+};
+
+TEST_F(SubCategory, BrandsWriteItOnlyWhenNeitherNullNorEmpty) {
+  auto source = [](int key, FieldValue subCate) -> Row {
+    return {I{key}, I{1}, "M", I{1}, I{1}, I{1}, subCate, 1.0};
+  };
+  auto target = [](int key, FieldValue subCat) -> Row {
+    return {I{key}, I{1}, "M", I{1}, I{1}, I{1}, subCat, 1.0, "S"};
+  };
+  test::insertRows(folder_.updatePath(), "Marcas",
+                   {source(1, Null{}), source(2, ""), source(3, " "), source(4, "  B "),
+                    source(5, Null{}), source(6, "")});
+  test::insertRows(folder_.mainPath(), "RNAMarMod",
+                   {target(1, "viejo"), target(2, "viejo"), target(3, "viejo"), target(4, "viejo")});
+  syncAll(folder_);
+  EXPECT_EQ(test::dump(folder_.mainPath(), "RNAMarMod"),
+            "1 | 1 | 'M' | 1 | 1 | 1 | 'viejo' | 1 | 'S'\n"
+            "2 | 1 | 'M' | 1 | 1 | 1 | 'viejo' | 1 | 'S'\n"
+            "3 | 1 | 'M' | 1 | 1 | 1 | ' ' | 1 | 'S'\n"
+            "4 | 1 | 'M' | 1 | 1 | 1 | '  B ' | 1 | 'S'\n"
+            "5 | 1 | 'M' | 1 | 1 | 1 | Null | 1 | 'N'\n"
+            "6 | 1 | 'M' | 1 | 1 | 1 | Null | 1 | 'N'\n");
+}
+
+TEST_F(SubCategory, ValuationsLookItUpTrimmedAndWriteItUnchangedOrZeroForNull) {
+  auto source = [](int tipo, FieldValue subCate) -> Row {
+    return {I{2004}, I{tipo}, I{3}, subCate, I{1998}, I{tipo}, 10.0 * tipo};
+  };
+  auto target = [](int tipo, FieldValue subCat) -> Row {
+    return {I{2004}, I{tipo}, I{0}, I{3}, subCat, I{1998}, 0.0, "S"};
+  };
+  test::insertRows(folder_.updatePath(), "ValVehi1",
+                   {source(1, "  B "), source(2, Null{}), source(3, ""), source(4, "O'Brien"),
+                    source(5, "x' or '1' = '1"), source(6, " ")});
+  test::insertRows(folder_.mainPath(), "RNAValVehi1",
+                   {target(1, "b"), target(2, "0"), target(4, "o'brien"), target(4, "O")});
+  SyncResult first = syncAll(folder_);
+  EXPECT_TRUE(first.report.clean()) << first.report.details();
+  const std::string expected =
+      "2004 | 1 | 1 | 3 | '  B ' | 1998 | 10 | 'S'\n"
+      "2004 | 2 | 2 | 3 | '0' | 1998 | 20 | 'S'\n"
+      "2004 | 4 | 4 | 3 | 'O'Brien' | 1998 | 40 | 'S'\n"
+      "2004 | 4 | 0 | 3 | 'O' | 1998 | 0 | 'S'\n"
+      "2004 | 3 | 3 | 3 | '' | 1998 | 30 | 'N'\n"
+      "2004 | 5 | 5 | 3 | 'x' or '1' = '1' | 1998 | 50 | 'N'\n"
+      "2004 | 6 | 6 | 3 | ' ' | 1998 | 60 | 'N'\n";
+  EXPECT_EQ(test::dump(folder_.mainPath(), "RNAValVehi1"), expected);
+  syncAll(folder_);
+  EXPECT_EQ(test::dump(folder_.mainPath(), "RNAValVehi1"), expected);
+}
+
+TEST(KeyFilter, IsTheTextTheTargetIsFilteredWith) {
+  EXPECT_EQ(keyText(I{-12}, KeyPiece::Form::Number, "CodMar"), "-12");
+  EXPECT_EQ(keyText(2.5, KeyPiece::Form::Number, "CodMar"), "2.5");
+  EXPECT_EQ(keyText(1998.0, KeyPiece::Form::Number, "CodMar"), "1998");
+  EXPECT_EQ(keyText(" 12 ", KeyPiece::Form::Number, "CodMar"), "12");
+  EXPECT_EQ(keyText("  B ", KeyPiece::Form::TrimmedText, "SubCate"), "B");
+  EXPECT_EQ(keyText("a'b", KeyPiece::Form::TrimmedText, "SubCate"), "a''b");
+  EXPECT_EQ(keyText(Null{}, KeyPiece::Form::TrimmedText, "SubCate"), "0");
+  for (FieldValue bad : std::vector<FieldValue>{Null{}, "", "1e5", "1,5", "--1", "+", ".5",
+                                                "99999999999999999999",
+                                                std::numeric_limits<double>::infinity()})
+    EXPECT_THROW(keyText(bad, KeyPiece::Form::Number, "CodMar"), RejectedKey) << describe(bad);
+}
+
+TEST(Sync, SecondRunChangesNothingAndTheUpdateFileIsNeverWritten) {
+  TestFolder folder;
+  sample::Options options{sample::Sizes{300, 600, 900}, 7};
+  sample::createUpdateDatabase(folder.updatePath(), options);
+  sample::createMainDatabase(folder.mainPath(), options);
+  const std::string update = test::readBytes(folder.updatePath());
+
+  SyncResult first = syncAll(folder);
+  EXPECT_EQ(first.passes, 1800);
+  const std::string afterFirst = test::dumpMain(folder.mainPath());
+  SyncResult second = syncAll(folder);
+  EXPECT_EQ(test::dumpMain(folder.mainPath()), afterFirst);
+  EXPECT_EQ(second.report.tally(valuaciones2().title).added, 0);
+  EXPECT_EQ(test::readBytes(folder.updatePath()), update);
+}
+
+TEST(Sync, MissingSourceTableEndsItsLoopAndTheOtherTablesRun) {
+  TestFolder folder;
+  folder.createEmptyDatabases();
+  test::insertRows(folder.updatePath(), "ValVehi2", {kTables[2].sourceRow(1, 1)});
+  {
+    sample::SqlCipherFile update(folder.updatePath(), sample::kPassword);
+    update.exec("DROP TABLE Marcas");
+  }
+  SyncResult result = syncAll(folder);
+  EXPECT_EQ(result.passes, 1);
+  EXPECT_EQ(test::dump(folder.mainPath(), "RNAValVehi2"), lines({kTables[2].targetRow(1, 1, "N")}));
+  EXPECT_NE(result.report.summary().find("Marcas"), std::string::npos) << result.report.summary();
+}
+
+// An independent model of what a run must leave: plain vectors searched from
+// the start, no code shared with the program.
+struct ModelRow {
+  Row values;
+};
+
+std::string folded(const FieldValue& value) {
+  std::string text = std::get<std::string>(value);
+  std::size_t begin = text.find_first_not_of(' ');
+  text = begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(' ') - begin + 1);
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+TEST(Sync, RandomUpdatesLeaveWhatAnIndependentModelPredicts) {
+  for (std::uint32_t seed : {1u, 2u, 3u, 4u}) {
+    std::mt19937 random(seed);
+    auto pick = [&](int n) { return static_cast<int>(random() % n); };
+    const std::vector<FieldValue> subCats = {Null{}, "", " ", "A", "a", " A", "B ", "C'D", "0"};
+
+    std::vector<Row> source, target;
+    for (int i = 0; i < 150; ++i)
+      source.push_back({I{2000 + pick(3)}, I{pick(3)}, I{1}, subCats[pick(subCats.size())],
+                        I{1990}, pick(5) == 0 ? FieldValue(Null{}) : FieldValue(I{i}),
+                        pick(4) == 0 ? FieldValue(Null{}) : FieldValue(i * 1.5)});
+    for (int i = 0; i < 80; ++i)
+      target.push_back({I{2000 + pick(3)}, I{pick(3)}, I{-i}, I{1},
+                        subCats[1 + pick(subCats.size() - 1)], I{1990}, -1.0, "S"});
+
+    // Model: first row in order whose key matches, else a new row.
+    std::vector<Row> model = target;
+    for (const Row& s : source) {
+      const FieldValue subCatWritten = isNull(s[3]) ? FieldValue("0") : s[3];
+      const std::string lookup = folded(subCatWritten);
+      auto match = std::find_if(model.begin(), model.end(), [&](const Row& t) {
+        return t[0] == s[0] && t[1] == s[1] && t[3] == s[2] && t[5] == s[4] &&
+               folded(t[4]) == lookup;
+      });
+      if (match == model.end()) {
+        model.push_back({Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, "N"});
+        match = model.end() - 1;
+      }
+      *match = {s[0], s[1], s[5], s[2], subCatWritten, s[4], s[6], (*match)[7]};
+    }
+
+    TestFolder folder;
+    folder.createEmptyDatabases();
+    test::insertRows(folder.updatePath(), "ValVehi1", source);
+    test::insertRows(folder.mainPath(), "RNAValVehi1", target);
+    SyncResult result = syncAll(folder);
+    EXPECT_TRUE(result.report.clean()) << result.report.details();
+    EXPECT_EQ(test::dump(folder.mainPath(), "RNAValVehi1"), lines(model)) << "seed " << seed;
+  }
+}
+
+}  // namespace
+}  // namespace kestova
