@@ -23,22 +23,20 @@ constexpr std::array<const char*, 6> kRecordsets = {
     "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro", "rsC_ValVehi2_Actualizacion",
 };
 
-// The sum of the three source row counts in signed 32 bits; throws on overflow.
-std::int32_t rowTotal(DataEnvironment2& environment) {
+}  // namespace
+
+std::int32_t rowTotal(std::initializer_list<std::int64_t> counts) {
   std::int32_t total = 0;
-  for (const char* name :
-       {"rsC_MarMod_Actualizacion", "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Actualizacion"}) {
-    std::int64_t count = environment.recordset(name).recordCount();
+  for (std::int64_t count : counts) {
     std::int32_t sum = 0;
     if (count > std::numeric_limits<std::int32_t>::max() ||
+        count < std::numeric_limits<std::int32_t>::min() ||
         __builtin_add_overflow(total, static_cast<std::int32_t>(count), &sum))
-      throw std::overflow_error("la suma de filas de origen pasa de 2147483647");
+      throw std::overflow_error("la suma de las filas de origen pasa de 2147483647");
     total = sum;
   }
   return total;
 }
-
-}  // namespace
 
 RunControl::RunControl(Frm_ppal& window, std::function<DataEnvironment2&()> environment)
     : window_(window), environment_(std::move(environment)) {}
@@ -72,7 +70,11 @@ void RunControl::run() {
   steps.run("Abrir la conexión Nevaro", [&] { env().openConnection("Nevaro"); });
   for (const char* name : kRecordsets)
     steps.run(std::string("Abrir ") + name, [&] { env().openRecordset(name); });
-  steps.run("Contar las filas de origen", [&] { rowTotal_ = rowTotal(env()); });
+  steps.run("Contar las filas de origen", [&] {
+    rowTotal_ = rowTotal({env().recordset("rsC_MarMod_Actualizacion").recordCount(),
+                          env().recordset("rsC_ValVehi1_Actualizacion").recordCount(),
+                          env().recordset("rsC_ValVehi2_Actualizacion").recordCount()});
+  });
 
   bool hourglass = false;
   steps.run("Poner el reloj de arena", [&] {

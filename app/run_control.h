@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 
 #include "run_report.h"
 #include "table_sync.h"
@@ -10,6 +11,10 @@ namespace kestova {
 
 class DataEnvironment2;
 class Frm_ppal;
+
+// The sum of the source row counts in signed 32 bits, added left to right.
+// Throws std::overflow_error when a count or a partial sum does not fit.
+std::int32_t rowTotal(std::initializer_list<std::int64_t> counts);
 
 // The click handler of Cmd_Comenzar_Salir. While the caption is not exactly
 // "Salir", a click is a run: it shows the percentage label, opens the main
