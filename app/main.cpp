@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "data_environment.h"
 #include "frm_ppal.h"
 
 // The program takes no command line: Qt is handed the program name only.
@@ -9,5 +10,8 @@ int main(int, char* argv[]) {
   kestova::Frm_ppal::substituteClassicFont();
   kestova::Frm_ppal window;
   window.show();
-  return application.exec();
+  const int status = application.exec();
+  // Closing checkpoints the main file, so it alone holds every saved row.
+  kestova::DataEnvironment2::releaseInstance();
+  return status;
 }

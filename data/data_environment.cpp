@@ -16,6 +16,11 @@ bool sameName(std::string_view a, std::string_view b) {
   });
 }
 
+std::unique_ptr<DataEnvironment2>& programInstance() {
+  static std::unique_ptr<DataEnvironment2> instance;
+  return instance;
+}
+
 [[noreturn]] void noMember(std::string_view name) {
   throw DatabaseError("Buscar en DataEnvironment2", std::string(name), "no existe ese miembro");
 }
@@ -58,9 +63,12 @@ DataEnvironment2::~DataEnvironment2() {
 }
 
 DataEnvironment2& DataEnvironment2::instance() {
-  static DataEnvironment2 environment;
-  return environment;
+  auto& instance = programInstance();
+  if (!instance) instance = std::make_unique<DataEnvironment2>();
+  return *instance;
 }
+
+void DataEnvironment2::releaseInstance() { programInstance().reset(); }
 
 Connection& DataEnvironment2::connection(std::string_view name) {
   for (auto& connection : connections_)

@@ -43,8 +43,12 @@ class DataEnvironment2 {
   DataEnvironment2& operator=(const DataEnvironment2&) = delete;
 
   // The program's instance, created at its first use with the default
-  // settings; it lives until the process ends.
+  // settings; it lives until releaseInstance().
   static DataEnvironment2& instance();
+  // Closes and destroys the program's instance, if it was created. The program
+  // calls it when its window has closed, while the libraries it needs to leave
+  // the files whole are still loaded.
+  static void releaseInstance();
 
   // Throws DatabaseError for a name that is not a member.
   Connection& connection(std::string_view name);

@@ -171,6 +171,8 @@ TEST(RowTotal, OverflowingSumsAreFailures) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // Window tests need no display; they run, and are listed, offscreen.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   kestova::Frm_ppal::substituteClassicFont();
   return RUN_ALL_TESTS();
