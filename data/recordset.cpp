@@ -65,20 +65,26 @@ void Recordset::open(Connection& connection, const std::string& table) {
   sqlite3* db = connection.handle();
   const std::string quoted = quoteIdentifier(table);
 
-  Statement command(db, "SELECT " + quoted + ".* FROM " + quoted, table);
   std::vector<std::string> columns;
-  for (int i = 0; i < command.columnCount(); ++i) columns.push_back(command.columnName(i));
-
-  // The rowid finds each row again for reading and saving. NOT INDEXED keeps
-  // the table's own order, the one in which the command delivers its rows.
   std::vector<std::int64_t> rowids;
-  Statement scan(db, "SELECT rowid FROM " + quoted + " NOT INDEXED", table);
-  while (scan.step()) rowids.push_back(scan.columnInt64(0));
-  if (rowids.size() >= kNone)
-    throw DatabaseError(kOperation, table, "la tabla tiene demasiadas filas");
+  std::unique_ptr<Statement> selectRow;
+  try {
+    Statement command(db, "SELECT " + quoted + ".* FROM " + quoted, table);
+    for (int i = 0; i < command.columnCount(); ++i) columns.push_back(command.columnName(i));
 
-  auto selectRow = std::make_unique<Statement>(
-      db, "SELECT " + quoted + ".* FROM " + quoted + " WHERE rowid = ?", table);
+    // The rowid finds each row again for reading and saving. NOT INDEXED keeps
+    // the table's own order, the one in which the command delivers its rows.
+    Statement scan(db, "SELECT rowid FROM " + quoted + " NOT INDEXED", table);
+    while (scan.step()) rowids.push_back(scan.columnInt64(0));
+    if (rowids.size() >= kNone)
+      throw DatabaseError(kOperation, table, "la tabla tiene demasiadas filas");
+
+    selectRow = std::make_unique<Statement>(
+        db, "SELECT " + quoted + ".* FROM " + quoted + " WHERE rowid = ?", table);
+  } catch (const DatabaseError& failure) {
+    throw DatabaseError("Abrir la tabla " + table, connection.path().string(), failure.message(),
+                        failure.code());
+  }
 
   connection_ = &connection;
   table_ = table;

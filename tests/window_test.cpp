@@ -5,12 +5,18 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTextLayout>
+#include <fstream>
+#include <set>
+#include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "data_environment.h"
 #include "frm_ppal.h"
 #include "progress_text.h"
 #include "run_control.h"
+#include "sample_data.h"
+#include "sqlcipher_file.h"
 #include "test_support.h"
 
 namespace kestova {
@@ -44,7 +50,7 @@ class WindowTest : public ::testing::Test {
 
   Frm_ppal& window() {
     if (!window_) {
-      window_ = std::make_unique<Frm_ppal>([this]() -> DataEnvironment2& { return environment_; });
+      window_ = std::make_unique<Frm_ppal>([this]() -> DataEnvironment2& { return *environment_; });
       window_->reportFailures = [this](const QString& text) {
         reports_.push_back(text.toStdString());
         buttonWhenReported_ = window_->Cmd_Comenzar_Salir()->text().toStdString();
@@ -57,7 +63,8 @@ class WindowTest : public ::testing::Test {
   void click() { window().Cmd_Comenzar_Salir()->click(); }
 
   TestFolder folder_;
-  DataEnvironment2 environment_{folder_.settings()};
+  std::unique_ptr<DataEnvironment2> environment_ =
+      std::make_unique<DataEnvironment2>(folder_.settings());
   std::unique_ptr<Frm_ppal> window_;
   std::vector<std::string> reports_;
   std::string buttonWhenReported_;
@@ -126,7 +133,7 @@ TEST_F(WindowTest, RunWithNoRowsLeavesThePlaceholderVisible) {
   EXPECT_EQ(window().Lbl_porcentaje()->text(), "Label2");
   EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
   EXPECT_TRUE(reports_.empty());
-  EXPECT_TRUE(environment_.recordset("rsC_ValVehi2_Actualizacion").isOpen());
+  EXPECT_TRUE(environment_->recordset("rsC_ValVehi2_Actualizacion").isOpen());
 }
 
 TEST_F(WindowTest, OnlyTheExactCaptionSalirClosesTheWindow) {
@@ -149,6 +156,115 @@ TEST_F(WindowTest, FailuresAreToldInSpanishBeforeTheButtonReadsSalir) {
   EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
+
+// A file that cannot serve as a database, in one of the ways a person's disk
+// can hold one. Each case spoils the main or the update file.
+struct BadFile {
+  const char* name;
+  bool main;  // which file is spoiled
+  void (*spoil)(const std::filesystem::path& file);
+  bool stillOpens = false;  // a main file that opens takes the rows that can be applied
+};
+
+void writeBytes(const std::filesystem::path& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void dropTable(const std::filesystem::path& file, const char* table) {
+  sample::SqlCipherFile(file, sample::kPassword).exec(std::string("DROP TABLE ") + table);
+}
+
+void dropValuations(const std::filesystem::path& f) { dropTable(f, "RNAValVehi1"); }
+
+void dropWeight(const std::filesystem::path& f) {
+  sample::SqlCipherFile(f, sample::kPassword)
+      .exec("DROP TABLE RNAMarMod; CREATE TABLE RNAMarMod(CodMar INTEGER, CodMod INTEGER, "
+            "Nombre TEXT, Tipo INTEGER, SubTipo INTEGER, Categoria INTEGER, SubCat TEXT)");
+}
+
+const BadFile kBadFiles[] = {
+    {"MainMissing", true, [](const auto& f) { std::filesystem::remove(f); }},
+    {"MainEmpty", true, [](const auto& f) { writeBytes(f, ""); }},
+    {"MainRandomBytes", true,
+     [](const auto& f) {
+       std::string bytes(8192, '\0');
+       for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7919 % 251);
+       writeBytes(f, bytes);
+     }},
+    {"MainTruncated", true,
+     [](const auto& f) {
+       std::string bytes = test::readBytes(f);
+       writeBytes(f, bytes.substr(0, bytes.size() / 2 + 100));
+     }},
+    {"MainUnencrypted", true,
+     [](const auto& f) {
+       std::filesystem::remove(f);
+       sample::SqlCipherFile(f, "", sample::SqlCipherFile::Mode::kCreate).exec(sample::kMainSchema);
+     }},
+    {"MainOtherPassword", true,
+     [](const auto& f) {
+       std::filesystem::remove(f);
+       sample::SqlCipherFile(f, "otra", sample::SqlCipherFile::Mode::kCreate)
+           .exec(sample::kMainSchema);
+     }},
+    {"MainTableMissing", true, dropValuations, true},
+    {"MainFieldMissing", true, dropWeight, true},
+    {"UpdateMissing", false, [](const auto& f) { std::filesystem::remove(f); }},
+    {"UpdateEmpty", false, [](const auto& f) { writeBytes(f, ""); }},
+    {"UpdateOtherPassword", false,
+     [](const auto& f) {
+       std::filesystem::remove(f);
+       sample::SqlCipherFile(f, "otra", sample::SqlCipherFile::Mode::kCreate)
+           .exec(sample::kUpdateSchema);
+     }},
+    {"UpdateTableMissing", false, [](const auto& f) { dropTable(f, "ValVehi1"); }},
+    {"UpdateFieldOfAnotherType", false,
+     [](const auto& f) {
+       sample::SqlCipherFile(f, sample::kPassword)
+           .exec("DROP TABLE ValVehi2; CREATE TABLE ValVehi2(Anioimp TEXT, Tipo INTEGER, CodMar "
+                 "INTEGER, CodMod INTEGER, Modanio INTEGER, Importe REAL, Alicuota REAL, DispTipo "
+                 "TEXT, DispNro INTEGER, DispAnio INTEGER);"
+                 "INSERT INTO ValVehi2 VALUES ('dos mil', 1, 1, 1, 1990, 1, 1, 'D', 1, 2000)");
+     }},
+};
+
+std::set<std::string> filesUnder(const std::filesystem::path& root) {
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+    files.insert(entry.path().string());
+  return files;
+}
+
+class BadFiles : public WindowTest, public ::testing::WithParamInterface<BadFile> {};
+
+TEST_P(BadFiles, AreToldInSpanishAndOnStandardErrorAndNothingElseIsWritten) {
+  const BadFile& bad = GetParam();
+  test::insertRows(folder_.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
+  const std::filesystem::path spoiled = bad.main ? folder_.mainPath() : folder_.updatePath();
+  bad.spoil(spoiled);
+  const std::set<std::string> filesBefore = filesUnder(folder_.root());
+  const std::string spoiledBefore = test::readBytes(spoiled);
+  const std::string updateBefore = test::readBytes(folder_.updatePath());
+
+  std::ostringstream errors;
+  std::streambuf* standardError = std::cerr.rdbuf(errors.rdbuf());
+  click();
+  std::cerr.rdbuf(standardError);
+  window_.reset();
+  environment_.reset();
+
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_NE(reports_[0].find("La actualización terminó con problemas"), std::string::npos);
+  EXPECT_NE(errors.str().find("kestova: "), std::string::npos);
+  EXPECT_EQ(filesUnder(folder_.root()), filesBefore);
+  if (!bad.stillOpens) {
+    EXPECT_TRUE(test::readBytes(spoiled) == spoiledBefore) << "the spoiled file changed";
+  }
+  EXPECT_TRUE(test::readBytes(folder_.updatePath()) == updateBefore) << "the update file changed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, BadFiles, ::testing::ValuesIn(kBadFiles),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST(ProgressText, UsesThePatternAndTheLocalesDecimalSeparator) {
   EXPECT_EQ(percentText(percentHundredths(1, 3), QLocale::c()), "033.33 %");

@@ -1,0 +1,110 @@
+#pragma once
+
+// Pieces shared by the benchmark programs: a scratch folder that lays the two
+// databases out where the program looks for them, a fresh copy of the main
+// file for every measure, medians, a clock, and a checksum of the main file's
+// content that tells whether two ways of updating it ended with the same rows.
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "connection.h"
+
+namespace kestova::bench {
+
+// A folder of its own under the system's temporary folder, removed with
+// everything in it when the object goes.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(std::string_view stem);
+  ~ScratchFolder();
+
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Where one benchmark's files live under its root: the update file in the
+// working folder, the main file under the Windows prefix's drive C, and the
+// untouched main file that every measure starts from.
+struct Layout {
+  std::filesystem::path root;
+
+  std::filesystem::path work() const { return root / "work"; }
+  std::filesystem::path prefix() const { return root / "prefix"; }
+  std::filesystem::path updatePath() const { return work() / "Kestova.mdb"; }
+  std::filesystem::path mainPath() const {
+    return prefix() / "drive_c" / "Archivos de programa" / "Nevaro" / "Nevaro.mdb";
+  }
+  std::filesystem::path canonicalMainPath() const { return root / "canonical" / "Nevaro.mdb"; }
+  std::filesystem::path floorPlanPath() const { return root / "floor.plan"; }
+
+  // Settings that point a data environment at this layout.
+  DataSettings settings() const { return {work(), prefix(), std::chrono::milliseconds(30'000)}; }
+
+  void createFolders() const;
+  // Replaces the main file (and any log beside it) with a copy of the canonical one.
+  void freshMain() const;
+};
+
+// The connection string of an encrypted file at an absolute path, as the
+// program's own connection strings are written.
+std::string connectionStringFor(const std::filesystem::path& file);
+
+// A prepared statement on a raw handle, for loops where kestova::Statement's
+// FieldValue copies would be measured along with the database.
+struct FinalizeStatement {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using RawStatement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+// Throws DatabaseError with the database's message and the SQL's beginning.
+RawStatement prepare(sqlite3* db, const std::string& sql);
+// Throws DatabaseError unless rc is SQLITE_OK, SQLITE_ROW or SQLITE_DONE.
+void require(sqlite3* db, int rc, std::string_view what);
+
+// Requires: values not empty. The mean of the two middle values for an even count.
+double median(std::vector<double> values);
+
+class Stopwatch {
+ public:
+  Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+  double seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+};
+
+// Row count and a 64-bit hash of every row of one table in rowid order: the
+// rowid, then each value with its storage class.
+struct TableChecksum {
+  std::string table;
+  std::int64_t rows = 0;
+  std::uint64_t hash = 0;
+
+  friend bool operator==(const TableChecksum&, const TableChecksum&) = default;
+};
+
+// The three main tables of the file, read through a read-only connection.
+std::vector<TableChecksum> checksumMain(const std::filesystem::path& file);
+// One line: "RNAMarMod 20200 rows 0123abcd... | ...".
+std::string describe(const std::vector<TableChecksum>& checksums);
+
+// The whole text of a small file; throws std::runtime_error naming the file.
+std::string readText(const std::filesystem::path& file);
+void writeText(const std::filesystem::path& file, std::string_view text);
+
+}  // namespace kestova::bench
