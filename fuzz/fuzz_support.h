@@ -61,8 +61,8 @@ class ByteReader {
 
   // Up to `count` raw bytes (fewer at the end of the input).
   std::string_view take(std::size_t count) {
-    std::size_t n = count < size_ - pos_ ? count : size_ - pos_;
-    if (pos_ >= size_) n = 0;
+    const std::size_t left = pos_ < size_ ? size_ - pos_ : 0;
+    const std::size_t n = count < left ? count : left;
     std::string_view out(reinterpret_cast<const char*>(data_) + pos_, n);
     pos_ += n;
     return out;

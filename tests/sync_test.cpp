@@ -233,6 +233,37 @@ TEST_F(SubCategory, ValuationsLookItUpTrimmedAndWriteItUnchangedOrZeroForNull) {
   EXPECT_EQ(test::dump(folder_.mainPath(), "RNAValVehi1"), expected);
 }
 
+TEST_F(SubCategory, HostileValuesReachOnlyTheRowsWithTheirOwnKey) {
+  const std::string huge(1 << 20, 'x');
+  const std::string odd = "\xc3\xb1" "and\xc3\xba\x01\x1f\t' or ''='";
+  auto source = [](FieldValue codMar, FieldValue nombre, FieldValue subCate = "A") -> Row {
+    return {codMar, I{10}, nombre, I{1}, I{1}, I{1}, subCate, 1.0};
+  };
+  test::insertRows(folder_.updatePath(), "Marcas",
+                   {source(2.5, "fraccion"), source(I{-1}, "negativo"), source("tres", "texto"),
+                    source(I{4}, huge), source(I{5}, odd, "\xce\xa9'\n"), source(Null{}, "nulo"),
+                    source("", "vacio"), source(I{9223372036854775807}, "maximo"),
+                    source("99999999999999999999", "enorme"), source("3 and Codmod = 10", "inyeccion")});
+  test::insertRows(folder_.mainPath(), "RNAMarMod",
+                   {{I{2}, I{10}, "dos", Null{}, Null{}, Null{}, Null{}, Null{}, "S"},
+                    {I{3}, I{10}, "tres", Null{}, Null{}, Null{}, Null{}, Null{}, "S"},
+                    {I{-1}, I{10}, "viejo", Null{}, Null{}, Null{}, Null{}, Null{}, "S"}});
+  SyncResult result = syncAll(folder_);
+  const std::string afterFirst = test::dump(folder_.mainPath(), "RNAMarMod");
+  EXPECT_EQ(afterFirst,
+            "2 | 10 | 'dos' | Null | Null | Null | Null | Null | 'S'\n"
+            "3 | 10 | 'tres' | Null | Null | Null | Null | Null | 'S'\n"
+            "-1 | 10 | 'negativo' | 1 | 1 | 1 | 'A' | 1 | 'S'\n"
+            "2.5 | 10 | 'fraccion' | 1 | 1 | 1 | 'A' | 1 | 'N'\n"
+            "4 | 10 | '" + huge.substr(0, 60) + "...' | 1 | 1 | 1 | 'A' | 1 | 'N'\n"
+            "5 | 10 | '" + odd + "' | 1 | 1 | 1 | '\xce\xa9'\n' | 1 | 'N'\n"
+            "9223372036854775807 | 10 | 'maximo' | 1 | 1 | 1 | 'A' | 1 | 'N'\n"
+            "1e+20 | 10 | 'enorme' | 1 | 1 | 1 | 'A' | 1 | 'N'\n");
+  EXPECT_EQ(result.report.tally(marcasYModelos().title).rejected, 4);
+  syncAll(folder_);
+  EXPECT_EQ(test::dump(folder_.mainPath(), "RNAMarMod"), afterFirst);
+}
+
 TEST(KeyFilter, IsTheTextTheTargetIsFilteredWith) {
   EXPECT_EQ(keyText(I{-12}, KeyPiece::Form::Number, "CodMar"), "-12");
   EXPECT_EQ(keyText(2.5, KeyPiece::Form::Number, "CodMar"), "2.5");

@@ -1,0 +1,163 @@
+#include "bench_support.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
+
+#include "database_error.h"
+
+namespace kestova::bench {
+
+namespace fs = std::filesystem;
+
+ScratchFolder::ScratchFolder(std::string_view stem) {
+  std::string pattern = (fs::temp_directory_path() / (std::string(stem) + ".XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot create a scratch folder like " + pattern + ": " +
+                             std::strerror(errno));
+  path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void Layout::createFolders() const {
+  fs::create_directories(work());
+  fs::create_directories(mainPath().parent_path());
+  fs::create_directories(canonicalMainPath().parent_path());
+}
+
+void Layout::freshMain() const {
+  for (const char* suffix : {"-wal", "-shm", "-journal"})
+    fs::remove(mainPath().string() + suffix);
+  fs::copy_file(canonicalMainPath(), mainPath(), fs::copy_options::overwrite_existing);
+}
+
+std::string connectionStringFor(const fs::path& file) {
+  return "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=\"" +
+         file.string() + "\";Jet OLEDB:Database Password=k7p.t4;";
+}
+
+RawStatement prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+  RawStatement statement(raw);
+  require(db, rc, "prepare \"" + sql.substr(0, 80) + "\"");
+  return statement;
+}
+
+void require(sqlite3* db, int rc, std::string_view what) {
+  if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
+  throw DatabaseError(std::string(what), sqlite3_db_filename(db, "main"), sqlite3_errmsg(db), rc);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+namespace {
+
+// FNV-1a: enough to tell two contents apart, and simple to reproduce anywhere.
+class Hash {
+ public:
+  void add(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+      value_ ^= bytes[i];
+      value_ *= 0x100000001b3ULL;
+    }
+  }
+  template <class T>
+  void addValue(T value) {
+    add(&value, sizeof value);
+  }
+  std::uint64_t value() const { return value_; }
+
+ private:
+  std::uint64_t value_ = 0xcbf29ce484222325ULL;
+};
+
+TableChecksum checksumTable(sqlite3* db, const std::string& table) {
+  RawStatement select = prepare(db, "SELECT rowid, * FROM \"" + table + "\" ORDER BY rowid");
+  sqlite3_stmt* s = select.get();
+  const int columns = sqlite3_column_count(s);
+  TableChecksum checksum{table, 0, 0};
+  Hash hash;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    ++checksum.rows;
+    for (int i = 0; i < columns; ++i) {
+      const int type = sqlite3_column_type(s, i);
+      hash.addValue(static_cast<unsigned char>(type));
+      switch (type) {
+        case SQLITE_INTEGER:
+          hash.addValue(static_cast<std::int64_t>(sqlite3_column_int64(s, i)));
+          break;
+        case SQLITE_FLOAT:
+          hash.addValue(sqlite3_column_double(s, i));
+          break;
+        case SQLITE_TEXT:
+        case SQLITE_BLOB: {
+          const void* bytes =
+              type == SQLITE_TEXT ? sqlite3_column_text(s, i) : sqlite3_column_blob(s, i);
+          const int size = sqlite3_column_bytes(s, i);
+          hash.addValue(size);
+          if (size > 0) hash.add(bytes, static_cast<std::size_t>(size));
+          break;
+        }
+        default:
+          break;
+      }
+    }
+  }
+  require(db, rc, "read " + table);
+  checksum.hash = hash.value();
+  return checksum;
+}
+
+}  // namespace
+
+std::vector<TableChecksum> checksumMain(const fs::path& file) {
+  Connection connection("Checksum", connectionStringFor(file), /*readOnly=*/true);
+  connection.open(DataSettings{file.parent_path(), file.parent_path(), std::chrono::seconds(30)});
+  std::vector<TableChecksum> checksums;
+  for (const char* table : {"RNAMarMod", "RNAValVehi1", "RNAValVehi2"})
+    checksums.push_back(checksumTable(connection.handle(), table));
+  return checksums;
+}
+
+std::string describe(const std::vector<TableChecksum>& checksums) {
+  std::ostringstream text;
+  for (std::size_t i = 0; i < checksums.size(); ++i) {
+    if (i > 0) text << " | ";
+    text << checksums[i].table << ' ' << checksums[i].rows << " rows " << std::hex
+         << std::setw(16) << std::setfill('0') << checksums[i].hash << std::dec;
+  }
+  return text.str();
+}
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + file.string());
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const fs::path& file, std::string_view text) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+}  // namespace kestova::bench
