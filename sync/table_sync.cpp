@@ -1,5 +1,6 @@
 #include "table_sync.h"
 
+#include <stdexcept>
 #include <vector>
 
 #include "data_environment.h"
@@ -44,9 +45,16 @@ void syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
   steps.setPlace(table.title);
   Recordset* source = nullptr;
   Recordset* target = nullptr;
-  if (!steps.run("Buscar los recordsets", [&] {
+  // A table whose recordsets did not open cannot be brought up to date; its
+  // rows are counted as not saved rather than passed over one failure at a time.
+  if (!steps.run("Preparar la tabla", [&] {
         source = &environment.recordset(table.source);
         target = &environment.recordset(table.target);
+        if (!source->isOpen() || !target->isOpen()) {
+          if (source->isOpen()) tally.notSaved += source->recordCount();
+          throw std::runtime_error("no se actualizó porque no se pudo abrir " +
+                                   (source->isOpen() ? target->name() : source->name()));
+        }
       }))
     return;
 

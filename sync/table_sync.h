@@ -23,7 +23,8 @@ class Progress {
 // Nothing is deleted. Every step runs under `steps`; beyond that rule:
 //  - a row whose key cannot be used is rejected: nothing of it is written;
 //  - a row whose matches cannot be counted, or that cannot be added, is skipped;
-//  - a failed end test or move to the next row ends the table.
+//  - a failed end test or move to the next row ends the table;
+//  - a table whose recordsets are not both open is not processed at all.
 // Each row's outcome is counted in the report's tally for the table.
 void syncTable(const TableDefinition& table, DataEnvironment2& environment, Progress& progress,
                StepRunner& steps);

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "connection.h"
+#include "run_report.h"
+
+namespace kestova::test {
+
+// What a whole run did: its report and how many passes it began.
+struct RunOutcome {
+  RunReport report;
+  std::int64_t passes = 0;
+};
+
+// Opens the six recordsets and brings the three tables up to date, as the
+// window's run does. `onPass` is told the number of each pass as it begins.
+// The data environment, and so both connections, is closed before it returns.
+RunOutcome runAll(const DataSettings& settings,
+                  const std::function<void(std::int64_t)>& onPass = nullptr);
+
+// The text of PRAGMA integrity_check, lines joined by '\n': "ok" for a whole file.
+std::string integrityCheck(const std::filesystem::path& file);
+// The file's journal mode as PRAGMA journal_mode gives it ("delete", "wal").
+std::string journalMode(const std::filesystem::path& file);
+// Which of the files SQLite keeps beside a database exist: "-wal -shm" and so on.
+std::string filesBeside(const std::filesystem::path& file);
+
+// The rows of the three main tables by rowid, each value as describe() gives it.
+// Per row: the columns a run copies (in TableModel order), then Alta.
+struct TableRows {
+  std::vector<std::int64_t> rowids;  // ascending
+  std::vector<std::vector<std::string>> rows;
+};
+using MainRows = std::map<std::string, TableRows>;
+MainRows readMain(const std::filesystem::path& mainFile);
+
+// An independent account of what a run can write, taken from the update file:
+// each source row writes one whole state over the copied columns of one target
+// row (its key's first match, or a new row whose Alta takes its default 'N'),
+// and never touches Alta. A row written by a run is therefore its earlier
+// state or one source row's state, never a mix.
+class RunModel {
+ public:
+  explicit RunModel(const std::filesystem::path& updateFile);
+
+  // Passes in a whole run: the source rows of the three tables.
+  std::int64_t passes() const { return static_cast<std::int64_t>(order_.size()); }
+  // The first pass of each table in run order (1-based), then one past the last.
+  std::vector<std::int64_t> tableStarts() const;
+
+  // Rows of `before` that are missing from `after`, and rows of `after` that
+  // are neither as in `before` nor a whole state some source row writes. One
+  // line per problem (the first few per table); empty when all is explained.
+  std::string unexplainedChanges(const MainRows& before, const MainRows& after) const;
+
+  // After the first `completedPasses` passes of a run have ended, each key
+  // those passes wrote holds the state of its last source row among them. One
+  // line per key whose state is missing from `after`; empty when none is.
+  std::string missingSavedRows(const MainRows& after, std::int64_t completedPasses) const;
+
+ private:
+  struct SourceRow {
+    std::string key;    // the key as a filter compares it
+    std::string state;  // the copied columns as written; "*" where nothing is written
+    bool usable = true;
+  };
+  struct Table {
+    std::vector<SourceRow> rows;
+    std::unordered_set<std::string> states;
+  };
+
+  std::map<std::string, Table> tables_;                  // by target table
+  std::vector<std::pair<std::string, std::size_t>> order_;  // (target table, source row) per pass
+};
+
+// A child process: the run driver started with fork and exec, its output sent
+// to a file. It is always reaped: the destructor kills a child still running.
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& arguments,
+        const std::filesystem::path& output);
+  ~Child();
+
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // True once the child has ended (and been reaped).
+  bool poll();
+  // Waits at most `limit` for the child to end on its own; kills it after that.
+  // True when it ended on its own.
+  bool wait(std::chrono::milliseconds limit);
+  // SIGKILL, then reaps it.
+  void kill();
+
+  // The wait status once the child has ended.
+  int status() const { return status_; }
+  bool exitedCleanly() const;
+  std::string output() const;
+
+ private:
+  int pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+  std::filesystem::path output_;
+};
+
+}  // namespace kestova::test

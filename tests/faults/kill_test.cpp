@@ -1,0 +1,170 @@
+// Runs killed at random moments: the driver, a separate process, is started
+// with fork and exec and ended with SIGKILL while it works.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "fault_support.h"
+#include "sample_data.h"
+#include "test_support.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::Child;
+using test::RunModel;
+using test::TestFolder;
+
+static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+
+// A file of one 8-byte counter that the driver bumps as each pass begins.
+class PassFile {
+ public:
+  explicit PassFile(fs::path path) : path_(std::move(path)) {
+    std::ofstream(path_, std::ios::binary).write(std::string(8, '\0').data(), 8);
+    int fd = ::open(path_.c_str(), O_RDWR);
+    void* mapped = ::mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (mapped == MAP_FAILED) throw std::runtime_error("mmap failed");
+    passes_ = static_cast<std::atomic<std::int64_t>*>(mapped);
+  }
+  ~PassFile() { ::munmap(passes_, 8); }
+
+  const fs::path& path() const { return path_; }
+  std::int64_t passes() const { return passes_->load(std::memory_order_acquire); }
+  void reset() { passes_->store(0); }
+
+ private:
+  fs::path path_;
+  std::atomic<std::int64_t>* passes_;
+};
+
+std::vector<std::string> driverArguments(const TestFolder& folder) {
+  return {folder.work().string(), folder.prefix().string()};
+}
+
+// Starts the driver and kills it once `target` passes have begun, plus `extra`.
+// Returns the passes begun when it died, or -1 when it ended on its own first.
+std::int64_t runAndKill(const TestFolder& folder, PassFile& passes, std::int64_t target,
+                        std::chrono::microseconds extra) {
+  passes.reset();
+  std::vector<std::string> arguments = driverArguments(folder);
+  arguments.push_back(passes.path().string());
+  Child driver(KESTOVA_RUN_DRIVER, arguments, folder.root() / "driver.out");
+  const auto deadline = std::chrono::steady_clock::now() + 120s;
+  while (passes.passes() < target) {
+    if (driver.poll()) return -1;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the driver did not reach pass " << target << ": " << passes.passes();
+      return -1;
+    }
+    std::this_thread::sleep_for(200us);
+  }
+  const auto killAt = std::chrono::steady_clock::now() + extra;
+  while (std::chrono::steady_clock::now() < killAt)
+    if (driver.poll()) return -1;
+  driver.kill();
+  return passes.passes();
+}
+
+void runToCompletion(const TestFolder& folder) {
+  Child driver(KESTOVA_RUN_DRIVER, driverArguments(folder), folder.root() / "driver.out");
+  ASSERT_TRUE(driver.wait(180s)) << "the run did not end";
+  EXPECT_TRUE(driver.exitedCleanly()) << driver.output();
+  EXPECT_EQ(driver.output(), "");
+}
+
+void copyDatabases(const TestFolder& from, const TestFolder& to) {
+  fs::copy_file(from.mainPath(), to.mainPath(), fs::copy_options::overwrite_existing);
+  fs::copy_file(from.updatePath(), to.updatePath(), fs::copy_options::overwrite_existing);
+}
+
+TEST(Kill, EveryCommittedRowSurvivesEachKillAndARerunConverges) {
+  const std::uint32_t seed = 20240611;
+  TestFolder folder, reference;
+  sample::Options options{sample::Sizes{2000, 30000, 100000}, 5};
+  sample::createUpdateDatabase(folder.updatePath(), options);
+  sample::createMainDatabase(folder.mainPath(), options);
+  copyDatabases(folder, reference);
+  const std::string update = test::readBytes(folder.updatePath());
+  // The content an uninterrupted run gives, made on the other core meanwhile.
+  Child referenceRun(KESTOVA_RUN_DRIVER, driverArguments(reference),
+                     reference.root() / "driver.out");
+
+  const RunModel model(folder.updatePath());
+  const std::vector<std::int64_t> starts = model.tableStarts();
+  std::mt19937 random(seed);
+  // Four moments in each table and one as the run closes its files.
+  std::vector<std::pair<std::int64_t, std::chrono::microseconds>> moments;
+  for (std::size_t table = 0; table + 1 < starts.size(); ++table)
+    for (int i = 0; i < 4; ++i)
+      moments.emplace_back(std::uniform_int_distribution<std::int64_t>(
+                               starts[table], starts[table + 1] - 1)(random),
+                           std::chrono::microseconds(random() % 100));
+  moments.emplace_back(model.passes(), std::chrono::microseconds(random() % 20'000));
+  std::shuffle(moments.begin(), moments.end(), random);
+
+  PassFile passes(folder.root() / "passes");
+  test::MainRows before = test::readMain(folder.mainPath());
+  int killed = 0;
+  std::string journey;
+  for (const auto& [target, extra] : moments) {
+    const std::int64_t reached = runAndKill(folder, passes, target, extra);
+    if (HasFailure()) return;
+    journey += "pass " + std::to_string(target) + " -> " +
+               (reached < 0 ? "ended first" : "killed at " + std::to_string(reached)) + " [" +
+               test::filesBeside(folder.mainPath()) + "]; ";
+    SCOPED_TRACE("seed " + std::to_string(seed) + ": " + journey);
+    if (reached >= 0) ++killed;
+
+    ASSERT_EQ(test::integrityCheck(folder.mainPath()), "ok");
+    test::MainRows after = test::readMain(folder.mainPath());
+    // Pass n begins only once pass n - 1 has been saved.
+    EXPECT_EQ(model.missingSavedRows(after, reached < 0 ? model.passes() : reached - 1), "");
+    EXPECT_EQ(model.unexplainedChanges(before, after), "");
+    before = std::move(after);
+  }
+  EXPECT_GE(killed, 10) << journey;
+  ::testing::Test::RecordProperty("kills", journey);
+
+  runToCompletion(folder);
+  ASSERT_TRUE(referenceRun.wait(180s)) << "the reference run did not end";
+  ASSERT_TRUE(referenceRun.exitedCleanly()) << referenceRun.output();
+  EXPECT_EQ(test::integrityCheck(folder.mainPath()), "ok");
+  EXPECT_TRUE(test::dumpMain(folder.mainPath()) == test::dumpMain(reference.mainPath()))
+      << "the main tables differ from an uninterrupted run's";
+  EXPECT_EQ(test::readBytes(folder.updatePath()), update);
+}
+
+// Before its first run the main file is in the rollback-journal mode the other
+// programs that share it use; a run switches it to write-ahead logging and
+// back. A run killed in between must not leave it switched for good.
+TEST(Kill, ARerunLeavesTheMainFileInTheJournalModeItHadBeforeTheKilledRun) {
+  TestFolder folder, reference;
+  sample::Options options{sample::Sizes{100, 1000, 2000}, 9};
+  sample::createUpdateDatabase(folder.updatePath(), options);
+  sample::createMainDatabase(folder.mainPath(), options);
+  copyDatabases(folder, reference);
+  runToCompletion(reference);
+  ASSERT_EQ(test::journalMode(reference.mainPath()), "delete");
+
+  PassFile passes(folder.root() / "passes");
+  ASSERT_GT(runAndKill(folder, passes, 1500, 0us), 0);
+  ASSERT_EQ(test::filesBeside(folder.mainPath()), "-wal -shm");
+  runToCompletion(folder);
+  EXPECT_EQ(test::journalMode(folder.mainPath()) + " [" + test::filesBeside(folder.mainPath()) + "]",
+            "delete []");
+  EXPECT_TRUE(test::dumpMain(folder.mainPath()) == test::dumpMain(reference.mainPath()));
+}
+
+}  // namespace
+}  // namespace kestova
