@@ -91,6 +91,7 @@ long ownPeakKb() {
 
 Values generate(const Layout& layout, double scale) {
   Stopwatch clock;
+  layout.createFolders();
   const sample::Options options{sample::Sizes::scaled(scale), 1};
   sample::createUpdateDatabase(layout.updatePath(), options);
   sample::createMainDatabase(layout.canonicalMainPath(), options);

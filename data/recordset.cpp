@@ -156,6 +156,22 @@ void Recordset::buildIndex(const std::vector<int>& columns) {
   auto selectKey = std::make_unique<Statement>(
       db, "SELECT " + list + " FROM " + quoted + " WHERE rowid = ?", table_);
 
+  // Rowids are ascending unless the table's rowids ran out and SQLite reused
+  // lower ones; then a map finds positions instead of a binary search.
+  std::unordered_map<std::int64_t, std::uint32_t> positions;
+  if (!rowidsAscending_) {
+    for (std::uint32_t i = 0; i < rowids_.size(); ++i) positions.emplace(rowids_[i], i);
+  }
+  auto positionOf = [&](std::int64_t rowid) -> std::uint32_t {
+    if (!rowidsAscending_) {
+      auto found = positions.find(rowid);
+      return found == positions.end() ? kNone : found->second;
+    }
+    auto found = std::lower_bound(rowids_.begin(), rowids_.end(), rowid);
+    if (found == rowids_.end() || *found != rowid) return kNone;
+    return static_cast<std::uint32_t>(found - rowids_.begin());
+  };
+
   auto index = std::make_unique<KeyIndex>();
   index->reserve(rowids_.size());
   std::string key;
@@ -171,16 +187,6 @@ void Recordset::buildIndex(const std::vector<int>& columns) {
   index_ = std::move(index);
   indexColumns_ = columns;
   selectKey_ = std::move(selectKey);
-}
-
-std::uint32_t Recordset::positionOf(std::int64_t rowid) const {
-  if (rowidsAscending_) {
-    auto found = std::lower_bound(rowids_.begin(), rowids_.end(), rowid);
-    if (found == rowids_.end() || *found != rowid) return kNone;
-    return static_cast<std::uint32_t>(found - rowids_.begin());
-  }
-  auto found = std::find(rowids_.begin(), rowids_.end(), rowid);
-  return found == rowids_.end() ? kNone : static_cast<std::uint32_t>(found - rowids_.begin());
 }
 
 std::optional<std::string> Recordset::readKey(std::int64_t rowid) {

@@ -88,7 +88,6 @@ class Recordset {
   void discardEdit();
   void loadCurrentRow();
   void buildIndex(const std::vector<int>& columns);
-  std::uint32_t positionOf(std::int64_t rowid) const;
   std::optional<std::string> readKey(std::int64_t rowid);
   Statement& writeStatement(const std::vector<int>& columns);
   std::string object(std::string_view field = {}) const;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include "data_environment.h"
 #include "sample_data.h"
@@ -103,12 +104,6 @@ const std::vector<TableModel>& tableModels() {
   return models;
 }
 
-const TableModel& modelOf(const std::string& target) {
-  for (const TableModel& model : tableModels())
-    if (model.target == target) return model;
-  throw std::logic_error("no model for " + target);
-}
-
 std::string folded(const std::string& text) {
   std::size_t begin = text.find_first_not_of(' ');
   std::string trimmed =
@@ -117,20 +112,6 @@ std::string folded(const std::string& text) {
   return trimmed;
 }
 
-std::string joined(const std::vector<std::string>& values, std::size_t count) {
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) text += (i > 0 ? " | " : "") + values[i];
-  return text;
-}
-
-// The state of a target row's copied columns, with the columns a run may leave
-// unwritten shown as "*".
-std::string starred(const TableModel& model, const std::vector<std::string>& row) {
-  std::vector<std::string> values(row.begin(), row.begin() + model.columns.size());
-  for (std::size_t i = 0; i < model.columns.size(); ++i)
-    if (model.columns[i].rule == Rule::SkipBlank) values[i] = "*";
-  return joined(values, values.size());
-}
 
 }  // namespace
 
@@ -173,11 +154,19 @@ MainRows readMain(const fs::path& mainFile) {
     sql += ", Alta FROM " + std::string(model.target) + " ORDER BY rowid";
     Statement select(db.handle(), sql, model.target);
     TableRows& table = main[model.target];
+    const int columns = static_cast<int>(model.columns.size());
     while (select.step()) {
       table.rowids.push_back(select.columnInt64(0));
-      std::vector<std::string> row;
-      for (int i = 1; i < select.columnCount(); ++i) row.push_back(describe(select.column(i)));
-      table.rows.push_back(std::move(row));
+      std::string state, starred;
+      for (int i = 0; i < columns; ++i) {
+        const std::string value = describe(select.column(i + 1));
+        const std::string separator = i > 0 ? " | " : "";
+        state += separator + value;
+        starred += separator + (model.columns[i].rule == Rule::SkipBlank ? "*" : value);
+      }
+      table.states.push_back(std::move(state));
+      table.starred.push_back(std::move(starred));
+      table.altas.push_back(describe(select.column(columns + 1)));
     }
   }
   return main;
@@ -185,6 +174,7 @@ MainRows readMain(const fs::path& mainFile) {
 
 RunModel::RunModel(const fs::path& updateFile) {
   sample::SqlCipherFile db(updateFile, sample::kPassword);
+  const std::hash<std::string> hash;
   for (const TableModel& model : tableModels()) {
     std::string sql = "SELECT ";
     for (std::size_t i = 0; i < model.columns.size(); ++i)
@@ -192,9 +182,10 @@ RunModel::RunModel(const fs::path& updateFile) {
     sql += " FROM " + std::string(model.source) + " ORDER BY rowid";
     Statement select(db.handle(), sql, model.source);
     Table& table = tables_[model.target];
+    std::unordered_map<std::string, std::size_t> lastWithKey;
     while (select.step()) {
       SourceRow row;
-      std::vector<std::string> state;
+      std::string key;
       for (std::size_t i = 0; i < model.columns.size(); ++i) {
         const ColumnModel& column = model.columns[i];
         FieldValue value = select.column(static_cast<int>(i));
@@ -202,20 +193,29 @@ RunModel::RunModel(const fs::path& updateFile) {
         if (column.key == ColumnModel::NumberKey) {
           // A Null or blank number cannot form a filter: the row writes nothing.
           if (isNull(value) || (text != nullptr && folded(*text).empty())) row.usable = false;
-          row.key += describe(value) + "|";
+          key += describe(value) + "|";
         } else if (column.key == ColumnModel::TextKey) {
-          row.key += (isNull(value) ? "0" : text != nullptr ? folded(*text) : describe(value)) + "|";
+          key += (isNull(value) ? "0" : text != nullptr ? folded(*text) : describe(value)) + "|";
         }
+        std::string written;
         if (column.rule == Rule::SkipBlank && (isNull(value) || (text != nullptr && text->empty())))
-          state.push_back("*");
+          written = "*";
         else if (column.rule == Rule::ZeroForNull && isNull(value))
-          state.push_back(describe(FieldValue(std::string("0"))));
+          written = describe(FieldValue(std::string("0")));
         else
-          state.push_back(describe(value));
+          written = describe(value);
+        row.state += (i > 0 ? " | " : "") + written;
       }
-      row.state = joined(state, state.size());
-      if (row.usable) table.states.insert(row.state);
-      order_.emplace_back(model.target, table.rows.size());
+      const std::size_t index = table.rows.size();
+      if (row.usable) {
+        table.states.insert(hash(row.state));
+        auto [earlier, first] = lastWithKey.try_emplace(key, index);
+        if (!first) {
+          table.rows[earlier->second].nextSameKey = index;
+          earlier->second = index;
+        }
+      }
+      order_.emplace_back(model.target, index);
       table.rows.push_back(std::move(row));
     }
   }
@@ -235,65 +235,63 @@ std::vector<std::int64_t> RunModel::tableStarts() const {
 std::string RunModel::unexplainedChanges(const MainRows& before, const MainRows& after) const {
   constexpr int kShownPerTable = 5;
   const std::string defaultAlta = describe(FieldValue(std::string("N")));
+  const std::hash<std::string> hash;
   std::string problems;
   for (const TableModel& model : tableModels()) {
     const TableRows& was = before.at(model.target);
     const TableRows& is = after.at(model.target);
     const Table& table = tables_.at(model.target);
-    const std::size_t alta = model.columns.size();
     int shown = 0;
-    auto problem = [&](std::int64_t rowid, const std::string& what,
-                       const std::vector<std::string>& row) {
+    auto problem = [&](const TableRows& rows, std::size_t i, const std::string& what) {
       if (shown++ < kShownPerTable)
-        problems += std::string(model.target) + " rowid " + std::to_string(rowid) + " " + what +
-                    ": " + joined(row, row.size()) + "\n";
+        problems += std::string(model.target) + " rowid " + std::to_string(rows.rowids[i]) + " " +
+                    what + ": " + rows.states[i] + " | " + rows.altas[i] + "\n";
     };
-    auto written = [&](const std::vector<std::string>& row) {
-      return table.states.count(joined(row, alta)) > 0 ||
-             table.states.count(starred(model, row)) > 0;
+    auto written = [&](std::size_t i) {
+      return table.states.count(hash(is.states[i])) > 0 ||
+             table.states.count(hash(is.starred[i])) > 0;
     };
     std::size_t j = 0;
     for (std::size_t i = 0; i < is.rowids.size(); ++i) {
-      while (j < was.rowids.size() && was.rowids[j] < is.rowids[i]) {
-        problem(was.rowids[j], "lost", was.rows[j]);
-        ++j;
-      }
-      const std::vector<std::string>& row = is.rows[i];
+      for (; j < was.rowids.size() && was.rowids[j] < is.rowids[i]; ++j) problem(was, j, "lost");
       if (j < was.rowids.size() && was.rowids[j] == is.rowids[i]) {
-        const std::vector<std::string>& old = was.rows[j++];
-        if (row == old) continue;
-        if (row[alta] != old[alta]) problem(is.rowids[i], "has another Alta", row);
-        if (!written(row)) problem(is.rowids[i], "is half written", row);
+        const bool same = is.states[i] == was.states[j];
+        if (is.altas[i] != was.altas[j]) problem(is, i, "has another Alta");
+        ++j;
+        if (!same && !written(i)) problem(is, i, "is half written");
       } else {
-        if (row[alta] != defaultAlta) problem(is.rowids[i], "is new with another Alta", row);
-        if (!written(row)) problem(is.rowids[i], "is new and half written", row);
+        if (is.altas[i] != defaultAlta) problem(is, i, "is new with another Alta");
+        if (!written(i)) problem(is, i, "is new and half written");
       }
     }
-    for (; j < was.rowids.size(); ++j) problem(was.rowids[j], "lost", was.rows[j]);
+    for (; j < was.rowids.size(); ++j) problem(was, j, "lost");
   }
   return problems;
 }
 
 std::string RunModel::missingSavedRows(const MainRows& after, std::int64_t completedPasses) const {
   constexpr int kShown = 10;
-  std::map<std::string, std::map<std::string, std::string>> expected;  // table -> key -> state
-  for (std::int64_t pass = 0; pass < completedPasses && pass < passes(); ++pass) {
-    const auto& [target, index] = order_[static_cast<std::size_t>(pass)];
-    const SourceRow& row = tables_.at(target).rows[index];
-    if (row.usable) expected[target][row.key] = row.state;
-  }
+  const std::hash<std::string> hash;
+  std::map<std::string, std::size_t> done;  // table -> source rows whose pass has ended
+  for (std::int64_t pass = 0; pass < completedPasses && pass < passes(); ++pass)
+    done[order_[static_cast<std::size_t>(pass)].first] =
+        order_[static_cast<std::size_t>(pass)].second + 1;
   std::string problems;
   int shown = 0;
-  for (const auto& [target, states] : expected) {
-    const TableModel& model = modelOf(target);
-    std::unordered_set<std::string> present;
-    for (const std::vector<std::string>& row : after.at(target).rows) {
-      present.insert(joined(row, model.columns.size()));
-      present.insert(starred(model, row));
+  for (const auto& [target, count] : done) {
+    const Table& table = tables_.at(target);
+    const TableRows& rows = after.at(target);
+    std::unordered_set<std::size_t> present;
+    for (std::size_t i = 0; i < rows.states.size(); ++i) {
+      present.insert(hash(rows.states[i]));
+      present.insert(hash(rows.starred[i]));
     }
-    for (const auto& [key, state] : states) {
-      if (present.count(state) > 0 || shown++ >= kShown) continue;
-      problems += target + " lacks the saved row " + state + "\n";
+    for (std::size_t i = 0; i < count; ++i) {
+      const SourceRow& row = table.rows[i];
+      // Only the last row of a key among those done decides its state.
+      if (!row.usable || (row.nextSameKey != SIZE_MAX && row.nextSameKey < count)) continue;
+      if (present.count(hash(row.state)) > 0 || shown++ >= kShown) continue;
+      problems += target + " lacks the saved row " + std::to_string(i + 1) + ": " + row.state + "\n";
     }
   }
   return problems;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -33,11 +34,14 @@ std::string journalMode(const std::filesystem::path& file);
 // Which of the files SQLite keeps beside a database exist: "-wal -shm" and so on.
 std::string filesBeside(const std::filesystem::path& file);
 
-// The rows of the three main tables by rowid, each value as describe() gives it.
-// Per row: the columns a run copies (in TableModel order), then Alta.
+// The rows of the three main tables by rowid. A row's state is its copied
+// columns (in the order of the run's field copies), each value as describe()
+// gives it, joined by " | "; Alta, which a run never writes, is kept apart.
 struct TableRows {
   std::vector<std::int64_t> rowids;  // ascending
-  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> states;
+  std::vector<std::string> starred;  // the state with the columns a run may skip as "*"
+  std::vector<std::string> altas;
 };
 using MainRows = std::map<std::string, TableRows>;
 MainRows readMain(const std::filesystem::path& mainFile);
@@ -68,16 +72,16 @@ class RunModel {
 
  private:
   struct SourceRow {
-    std::string key;    // the key as a filter compares it
-    std::string state;  // the copied columns as written; "*" where nothing is written
+    std::string state;  // as written, with "*" where nothing is written
+    std::size_t nextSameKey = SIZE_MAX;  // the next row of the table with the same key
     bool usable = true;
   };
   struct Table {
     std::vector<SourceRow> rows;
-    std::unordered_set<std::string> states;
+    std::unordered_set<std::size_t> states;  // hashes of the usable rows' states
   };
 
-  std::map<std::string, Table> tables_;                  // by target table
+  std::map<std::string, Table> tables_;                     // by target table
   std::vector<std::pair<std::string, std::size_t>> order_;  // (target table, source row) per pass
 };
 

@@ -91,7 +91,7 @@ void copyDatabases(const TestFolder& from, const TestFolder& to) {
 TEST(Kill, EveryCommittedRowSurvivesEachKillAndARerunConverges) {
   const std::uint32_t seed = 20240611;
   TestFolder folder, reference;
-  sample::Options options{sample::Sizes{2000, 30000, 100000}, 5};
+  sample::Options options{sample::Sizes{2000, 30000, 80000}, 5};
   sample::createUpdateDatabase(folder.updatePath(), options);
   sample::createMainDatabase(folder.mainPath(), options);
   copyDatabases(folder, reference);
