@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QFontMetrics>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTextLayout>
@@ -99,8 +100,11 @@ TEST_F(WindowTest, ControlsSitTopToBottomWithoutOverlapping) {
   EXPECT_TRUE(w.rect().contains(text) && w.rect().contains(button));
 }
 
-TEST_F(WindowTest, ExplanatoryTextWrapsToTwoLines) {
+TEST_F(WindowTest, ExplanatoryTextWrapsToTwoLinesInTheClassicWidths) {
   QLabel* label = window().Label1();
+  if (QFontDatabase::hasFamily("Liberation Sans")) {
+    EXPECT_EQ(QFontInfo(label->font()).family(), "Liberation Sans");
+  }
   QTextLayout layout(label->text(), label->font());
   layout.beginLayout();
   int lines = 0;
