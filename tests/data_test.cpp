@@ -11,6 +11,7 @@
 #include "database_error.h"
 #include "sample_data.h"
 #include "sqlcipher_file.h"
+#include "statement.h"
 #include "test_support.h"
 
 namespace kestova {
@@ -264,6 +265,24 @@ TEST_F(RecordsetTest, UnsavedChangesAreNeverSavedByFilteringOrMoving) {
             "1 | 10 | 'UNO' | Null | Null | Null | ' a ' | 1 | 'S'\n"
             "2 | 20 | 'DOS' | Null | Null | Null | 'B' | 2 | 'S'\n"
             "1 | 10 | 'UNO BIS' | Null | Null | Null | 'A' | 3 | 'S'\n");
+}
+
+TEST_F(RecordsetTest, RowsOtherProgramsAddAfterOpeningAreNotSeen) {
+  test::insertRows(folder_.mainPath(), "RNAMarMod",
+                   {{std::int64_t{1}, std::int64_t{10}, "OTRO", Null{}, Null{}, Null{}, Null{}, Null{}, "S"}});
+  EXPECT_EQ(target().recordCount(), 3);
+  target().setFilter("CodMar = 1 and Codmod = 10");
+  EXPECT_EQ(target().recordCount(), 2);
+}
+
+TEST_F(RecordsetTest, OtherProgramsCanReadTheMainFileWhileItIsOpenAndWritten) {
+  target().setFilter("CodMar = 2 and Codmod = 20");
+  target().setField("Nombre", "NUEVO");
+  target().update();
+  sample::SqlCipherFile reader(folder_.mainPath(), sample::kPassword);
+  Statement count(reader.handle(), "SELECT Nombre FROM RNAMarMod WHERE CodMar = 2", "RNAMarMod");
+  ASSERT_TRUE(count.step());
+  EXPECT_EQ(count.column(0), FieldValue("NUEVO"));
 }
 
 // A table with rules of its own, to make saving fail.
