@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <vector>
 
 #include "database_error.h"
 
@@ -12,8 +13,9 @@ namespace {
 
 constexpr char kOperation[] = "Leer la cadena de conexión";
 
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 std::string_view trim(std::string_view text) {
-  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
   return text;
@@ -46,7 +48,7 @@ ConnectionString ConnectionString::parse(std::string_view text) {
     if (key.empty()) throw DatabaseError(kOperation, "", "clave vacía");
 
     std::size_t j = equals + 1;
-    while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
+    while (j < text.size() && isSpace(text[j])) ++j;
     std::string value;
     if (j < text.size() && (text[j] == '"' || text[j] == '\'')) {
       const char quote = text[j++];
@@ -96,16 +98,30 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
 #else
   std::string text(dataSource);
   std::replace(text.begin(), text.end(), '\\', '/');
-  if (hasDrive) {
-    if (std::tolower(static_cast<unsigned char>(text[0])) != 'c')
-      throw DatabaseError("Ubicar la base de datos", std::string(dataSource),
-                          "solo la unidad C: tiene carpeta en el prefijo de Windows");
-    std::string rest = text.substr(2);
-    rest.erase(0, rest.find_first_not_of('/'));
-    return windowsPrefix / "drive_c" / rest;
+  const bool rooted = !text.empty() && text[0] == '/';
+  if (!hasDrive && !rooted) return currentDirectory / std::filesystem::path(text);
+  if ((hasDrive && std::tolower(static_cast<unsigned char>(text[0])) != 'c') ||
+      text.rfind("//", 0) == 0)
+    throw DatabaseError("Ubicar la base de datos", std::string(dataSource),
+                        "solo la unidad C: tiene carpeta en el prefijo de Windows");
+  // A path on drive C: (or on the current drive, from its root) stays inside
+  // drive_c: as on Windows, ".." at the root of a drive stays at the root.
+  std::vector<std::string> parts;
+  std::size_t start = hasDrive ? 2 : 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('/', start);
+    if (end == std::string::npos) end = text.size();
+    std::string part = text.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(std::move(part));
+    }
+    start = end + 1;
   }
-  std::filesystem::path path(text);
-  return path.is_absolute() ? path : currentDirectory / path;
+  std::filesystem::path path = windowsPrefix / "drive_c";
+  for (const std::string& part : parts) path /= part;
+  return path;
 #endif
 }
 

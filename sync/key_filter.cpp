@@ -24,8 +24,8 @@ std::string trimSpaces(const std::string& text) {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// A text that is a whole number within 64 bits or a decimal fraction, with an
-// optional sign, and nothing else.
+// A text that is a whole number within 64 bits or a decimal fraction that a
+// double holds, with an optional sign, and nothing else.
 bool isNumberLiteral(const std::string& text) {
   std::size_t i = text.empty() || (text[0] != '-' && text[0] != '+') ? 0 : 1;
   std::size_t digits = i;
@@ -40,7 +40,12 @@ bool isNumberLiteral(const std::string& text) {
   if (text[i++] != '.') return false;
   std::size_t fraction = i;
   while (i < text.size() && isDigit(text[i])) ++i;
-  return i > fraction && i == text.size();
+  if (i == fraction || i != text.size()) return false;
+  // The filter reads a fraction as a double: one it cannot hold is no key.
+  double real = 0;
+  const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
+  auto [end, error] = std::from_chars(begin, text.data() + text.size(), real);
+  return error == std::errc() && end == text.data() + text.size() && std::isfinite(real);
 }
 
 std::string numberText(const FieldValue& value, const std::string& field) {

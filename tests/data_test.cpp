@@ -24,7 +24,7 @@ using test::TestFolder;
 TEST(ConnectionString, KeysIgnoreCaseAndSpacesAndValuesMayBeQuoted) {
   auto parsed = ConnectionString::parse(
       " provider = Microsoft.Jet.OLEDB.3.51 ;DATA SOURCE=\"a;b=c.mdb\"; "
-      "Jet OLEDB:Database Password='it''s';;");
+      "Jet OLEDB:Database Password=\r\n'it''s';;");
   EXPECT_EQ(parsed.value("Provider"), "Microsoft.Jet.OLEDB.3.51");
   EXPECT_EQ(parsed.value("data source"), "a;b=c.mdb");
   EXPECT_EQ(parsed.value("Jet OLEDB:Database Password"), "it's");
@@ -43,7 +43,13 @@ TEST(ConnectionString, WindowsPathsMapIntoTheWindowsPrefix) {
   EXPECT_EQ(resolveDataSource("c:\\x.mdb", "/w", prefix), "/home/ana/.wine/drive_c/x.mdb");
   EXPECT_EQ(resolveDataSource("Kestova.mdb", "/w/dir", prefix), "/w/dir/Kestova.mdb");
   EXPECT_EQ(resolveDataSource("sub\\K.mdb", "/w", prefix), "/w/sub/K.mdb");
+  // As on Windows, ".." stops at the root of the drive, and a path from the
+  // root is on the current drive.
+  EXPECT_EQ(resolveDataSource("C:\\..\\..\\x.mdb", "/w", prefix), "/home/ana/.wine/drive_c/x.mdb");
+  EXPECT_EQ(resolveDataSource("\\Nevaro\\.\\x.mdb", "/w", prefix),
+            "/home/ana/.wine/drive_c/Nevaro/x.mdb");
   EXPECT_THROW(resolveDataSource("D:\\x.mdb", "/w", prefix), DatabaseError);
+  EXPECT_THROW(resolveDataSource("\\\\servidor\\x.mdb", "/w", prefix), DatabaseError);
 }
 
 TEST(Criteria, AcceptsOnlyEqualityTermsJoinedByAnd) {
