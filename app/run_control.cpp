@@ -81,10 +81,7 @@ void RunControl::run() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     hourglass = true;
   });
-  for (const TableDefinition* table : {&marcasYModelos(), &valuaciones1(), &valuaciones2()}) {
-    if (environment != nullptr) syncTable(*table, *environment, *this, steps);
-  }
-  steps.setPlace("");
+  if (environment != nullptr) syncTables(*environment, *this, steps);
   steps.run("Quitar el reloj de arena", [&] {
     if (hourglass) QApplication::restoreOverrideCursor();
   });

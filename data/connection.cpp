@@ -77,7 +77,8 @@ void Connection::open(const DataSettings& settings) {
     check(raw, sqlite3_key(raw, password->data(), static_cast<int>(password->size())), kOpen, file);
   if (!queryText(raw, "PRAGMA cipher_version", file))
     throw DatabaseError(kOpen, file, "la biblioteca SQLite en uso no cifra las bases de datos");
-  sqlite3_busy_timeout(raw, static_cast<int>(settings.commandTimeout.count()));
+  busyTimeoutMs_ = static_cast<int>(settings.commandTimeout.count());
+  sqlite3_busy_timeout(raw, busyTimeoutMs_);
 
   if (!readOnly_ && sqlite3_db_readonly(raw, "main") == 1)
     throw DatabaseError(kOpen, file, "el archivo es de solo lectura");
@@ -85,7 +86,7 @@ void Connection::open(const DataSettings& settings) {
   owner_ = std::move(db);
   db_ = raw;
   try {
-    configure(settings);
+    configure();
   } catch (const DatabaseError& failure) {
     close();
     if (failure.code() == SQLITE_NOTADB)
@@ -97,7 +98,7 @@ void Connection::open(const DataSettings& settings) {
   }
 }
 
-void Connection::configure(const DataSettings&) {
+void Connection::configure() {
   const std::string file = path_.string();
   // A wrong key, a plain SQLite file or any other file fails at the first read
   // of the schema, not at the key.
@@ -108,17 +109,45 @@ void Connection::configure(const DataSettings&) {
   }
   Statement(db_, "SELECT count(*) FROM sqlite_master", file).execute();
 
-  originalJournalMode_ = queryText(db_, "PRAGMA journal_mode", file);
-  // Write-ahead logging lets each row be its own durable transaction at a
-  // fraction of the cost, and lets other programs read during a run. When the
-  // switch is refused (another program holds a lock), the file keeps its mode.
+  // Only a run leaves the file in write-ahead mode (when it is killed, or when
+  // another program kept the file open as it ended), so a file found so is
+  // returned to the rollback journal, the mode files are kept in.
+  std::string mode = lower(queryText(db_, "PRAGMA journal_mode", file).value_or("delete"));
+  keptJournalMode_ = mode == "wal" ? "delete" : mode;
+  // Write-ahead logging makes saving each row as a transaction of its own
+  // cheap, and lets other programs read the file during a run. When the switch
+  // is refused because another program holds a lock, the file keeps its mode.
   try {
-    queryText(db_, "PRAGMA journal_mode = WAL", file);
-  } catch (const DatabaseError&) {
+    mode = lower(queryText(db_, "PRAGMA journal_mode = WAL", file).value_or(mode));
+  } catch (const DatabaseError& failure) {
+    if ((failure.code() & 0xFF) != SQLITE_BUSY && (failure.code() & 0xFF) != SQLITE_LOCKED) throw;
   }
-  Statement(db_, "PRAGMA synchronous = NORMAL", file).execute();
+  // In write-ahead mode NORMAL loses no committed row when the process dies
+  // and never damages the file; only a power cut may undo the last commits.
+  // The rollback journal keeps the default, FULL, which it needs for that.
+  if (mode == "wal") Statement(db_, "PRAGMA synchronous = NORMAL", file).execute();
   begin_ = std::make_unique<Statement>(db_, "BEGIN IMMEDIATE", file);
   commit_ = std::make_unique<Statement>(db_, "COMMIT", file);
+}
+
+void Connection::settle() {
+  if (!isOpen() || readOnly_ || !keptJournalMode_) return;
+  const std::string file = path_.string();
+  if (lower(queryText(db_, "PRAGMA journal_mode", file).value_or("")) != "wal") return;
+  // Every saved row goes into the file itself; a disk error here is reported.
+  Statement(db_, "PRAGMA wal_checkpoint(PASSIVE)", file).execute();
+  // Leaving write-ahead mode removes the log, but needs the file to itself:
+  // while another program has it open the log stays, harmlessly, until the
+  // next run. That is not worth waiting the command time-out for.
+  sqlite3_busy_timeout(db_, 0);
+  try {
+    queryText(db_, "PRAGMA journal_mode = " + *keptJournalMode_, file);
+  } catch (const DatabaseError& failure) {
+    sqlite3_busy_timeout(db_, busyTimeoutMs_);
+    if ((failure.code() & 0xFF) != SQLITE_BUSY && (failure.code() & 0xFF) != SQLITE_LOCKED) throw;
+    return;
+  }
+  sqlite3_busy_timeout(db_, busyTimeoutMs_);
 }
 
 void Connection::close() noexcept {
@@ -126,17 +155,14 @@ void Connection::close() noexcept {
   rollback();
   begin_.reset();
   commit_.reset();
-  if (!readOnly_ && originalJournalMode_ && lower(*originalJournalMode_) != "wal") {
-    // Leaving write-ahead mode checkpoints every saved row into the file and
-    // removes the log beside it, as other programs expect to find the file.
-    try {
-      queryText(db_, "PRAGMA journal_mode = " + *originalJournalMode_, path_.string());
-    } catch (const DatabaseError&) {
-    }
+  try {
+    settle();
+  } catch (const DatabaseError&) {
+    // The log stays beside the file; the next open recovers it.
   }
   owner_.reset();
   db_ = nullptr;
-  originalJournalMode_.reset();
+  keptJournalMode_.reset();
 }
 
 void Connection::begin() { begin_->execute(); }

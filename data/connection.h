@@ -47,8 +47,14 @@ class Connection {
   // Opens the file of the connection string. Throws DatabaseError naming the
   // file and why it cannot be used; the connection then stays closed.
   void open(const DataSettings& settings);
-  // Closes; a read-write file is checkpointed and left in the journal mode it
-  // had, so the main file alone holds every saved row. Never throws.
+  // Makes a read-write file whole: every saved row is folded from the log
+  // into the file, which returns to the journal mode it is kept in (the mode
+  // it had, or the rollback journal when a run had left it in write-ahead
+  // mode), so the file alone holds every saved row. While another program has
+  // the file open the log stays until the next run; that is not an error.
+  // Throws DatabaseError on a disk error.
+  void settle();
+  // Settles the file, silently, and closes. Never throws.
   void close() noexcept;
 
   // Requires: open.
@@ -65,13 +71,14 @@ class Connection {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
   };
 
-  void configure(const DataSettings& settings);
+  void configure();
 
   std::string name_;
   std::string connectionString_;
   bool readOnly_;
   std::filesystem::path path_;
-  std::optional<std::string> originalJournalMode_;
+  std::optional<std::string> keptJournalMode_;
+  int busyTimeoutMs_ = 0;
   sqlite3* db_ = nullptr;  // owned by owner_
   std::unique_ptr<sqlite3, Close> owner_;
   std::unique_ptr<Statement> begin_;

@@ -104,4 +104,16 @@ void syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
   steps.setPlace(table.title);
 }
 
+void settleMainDatabase(DataEnvironment2& environment, StepRunner& steps) {
+  steps.setPlace("");
+  Connection& main = environment.connection("Nevaro");
+  if (main.isOpen()) steps.run("Guardar la base de datos principal", [&] { main.settle(); });
+}
+
+void syncTables(DataEnvironment2& environment, Progress& progress, StepRunner& steps) {
+  for (const TableDefinition* table : {&marcasYModelos(), &valuaciones1(), &valuaciones2()})
+    syncTable(*table, environment, progress, steps);
+  settleMainDatabase(environment, steps);
+}
+
 }  // namespace kestova

@@ -29,4 +29,12 @@ class Progress {
 void syncTable(const TableDefinition& table, DataEnvironment2& environment, Progress& progress,
                StepRunner& steps);
 
+// When the main database is open, makes it whole (Connection::settle), as a
+// step of its own so that a disk error there is reported like any other.
+void settleMainDatabase(DataEnvironment2& environment, StepRunner& steps);
+
+// The three tables in run order, each to the end of its source, then
+// settleMainDatabase().
+void syncTables(DataEnvironment2& environment, Progress& progress, StepRunner& steps);
+
 }  // namespace kestova
