@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
@@ -45,8 +47,8 @@ std::string queryLines(const fs::path& file, const std::string& sql) {
   while (statement.step()) {
     if (!text.empty()) text += "\n";
     FieldValue value = statement.column(0);
-    text += std::holds_alternative<std::string>(value) ? std::get<std::string>(value)
-                                                       : describe(value);
+    text +=
+        std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : describe(value);
   }
   return text;
 }
@@ -112,21 +114,23 @@ std::string folded(const std::string& text) {
   return trimmed;
 }
 
-
 }  // namespace
 
-RunOutcome runAll(const DataSettings& settings, const std::function<void(std::int64_t)>& onPass) {
+RunOutcome runAll(const DataSettings& settings, const RunHooks& hooks) {
   RunOutcome outcome;
   DataEnvironment2 environment(settings);
   StepRunner steps(outcome.report);
-  for (const char* name : {"rsC_Marmod_Nevaro", "rsC_MarMod_Actualizacion", "rsC_ValVehi1_Nevaro",
-                           "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro",
-                           "rsC_ValVehi2_Actualizacion"})
+  for (const char* name :
+       {"rsC_Marmod_Nevaro", "rsC_MarMod_Actualizacion", "rsC_ValVehi1_Nevaro",
+        "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro", "rsC_ValVehi2_Actualizacion"})
     steps.run(name, [&] { environment.openRecordset(name); });
-  PassCounter progress(onPass);
+  PassCounter progress(hooks.onPass);
   for (const TableDefinition* table : {&marcasYModelos(), &valuaciones1(), &valuaciones2()})
     syncTable(*table, environment, progress, steps);
   outcome.passes = progress.passes;
+  if (hooks.afterTables) hooks.afterTables();
+  settleMainDatabase(environment, steps);
+  if (hooks.beforeClose) hooks.beforeClose();
   return outcome;
 }
 
@@ -134,13 +138,44 @@ std::string integrityCheck(const fs::path& file) {
   return queryLines(file, "PRAGMA integrity_check");
 }
 
-std::string journalMode(const fs::path& file) { return queryLines(file, "PRAGMA journal_mode"); }
+std::string journalMode(const fs::path& file) {
+  return queryLines(file, "PRAGMA journal_mode");
+}
 
 std::string filesBeside(const fs::path& file) {
   std::string text;
   for (const char* suffix : {"-journal", "-wal", "-shm"}) {
     if (!fs::exists(file.string() + suffix)) continue;
     text += (text.empty() ? "" : " ") + std::string(suffix);
+  }
+  return text;
+}
+
+bool operator==(const TableRows& a, const TableRows& b) {
+  return a.rowids == b.rowids && a.states == b.states && a.altas == b.altas;
+}
+
+std::string rowDifferences(const MainRows& got, const MainRows& expected) {
+  constexpr std::size_t kShownPerTable = 5;
+  std::string text;
+  for (const auto& [table, rows] : expected) {
+    auto sorted = [](const TableRows& from) {
+      std::vector<std::string> lines;
+      for (std::size_t i = 0; i < from.states.size(); ++i)
+        lines.push_back(from.states[i] + " | " + from.altas[i]);
+      std::sort(lines.begin(), lines.end());
+      return lines;
+    };
+    const std::vector<std::string> mine = sorted(got.at(table)), theirs = sorted(rows);
+    std::vector<std::string> onlyMine, onlyTheirs;
+    std::set_difference(mine.begin(), mine.end(), theirs.begin(), theirs.end(),
+                        std::back_inserter(onlyMine));
+    std::set_difference(theirs.begin(), theirs.end(), mine.begin(), mine.end(),
+                        std::back_inserter(onlyTheirs));
+    for (std::size_t i = 0; i < onlyMine.size() && i < kShownPerTable; ++i)
+      text += "+ " + table + ": " + onlyMine[i] + "\n";
+    for (std::size_t i = 0; i < onlyTheirs.size() && i < kShownPerTable; ++i)
+      text += "- " + table + ": " + onlyTheirs[i] + "\n";
   }
   return text;
 }
@@ -291,7 +326,8 @@ std::string RunModel::missingSavedRows(const MainRows& after, std::int64_t compl
       // Only the last row of a key among those done decides its state.
       if (!row.usable || (row.nextSameKey != SIZE_MAX && row.nextSameKey < count)) continue;
       if (present.count(hash(row.state)) > 0 || shown++ >= kShown) continue;
-      problems += target + " lacks the saved row " + std::to_string(i + 1) + ": " + row.state + "\n";
+      problems +=
+          target + " lacks the saved row " + std::to_string(i + 1) + ": " + row.state + "\n";
     }
   }
   return problems;

@@ -21,11 +21,17 @@ struct RunOutcome {
   std::int64_t passes = 0;
 };
 
+// Told how far a run has come.
+struct RunHooks {
+  std::function<void(std::int64_t)> onPass;  // the number of each pass as it begins
+  std::function<void()> afterTables;         // after the last pass, before the main file settles
+  std::function<void()> beforeClose;         // after it settles, before the files close
+};
+
 // Opens the six recordsets and brings the three tables up to date, as the
-// window's run does. `onPass` is told the number of each pass as it begins.
-// The data environment, and so both connections, is closed before it returns.
-RunOutcome runAll(const DataSettings& settings,
-                  const std::function<void(std::int64_t)>& onPass = nullptr);
+// window's run does. The data environment, and so both connections, is closed
+// before it returns.
+RunOutcome runAll(const DataSettings& settings, const RunHooks& hooks = {});
 
 // The text of PRAGMA integrity_check, lines joined by '\n': "ok" for a whole file.
 std::string integrityCheck(const std::filesystem::path& file);
@@ -44,6 +50,11 @@ struct TableRows {
   std::vector<std::string> altas;
 };
 using MainRows = std::map<std::string, TableRows>;
+bool operator==(const TableRows& a, const TableRows& b);
+// Rows that `got` and `expected` do not hold alike, whatever their rowids:
+// "+ table: row" for one only `got` holds, "- table: row" for one only
+// `expected` holds, a few per table. Empty when both hold the same rows.
+std::string rowDifferences(const MainRows& got, const MainRows& expected);
 MainRows readMain(const std::filesystem::path& mainFile);
 
 // An independent account of what a run can write, taken from the update file:
@@ -72,7 +83,7 @@ class RunModel {
 
  private:
   struct SourceRow {
-    std::string state;  // as written, with "*" where nothing is written
+    std::string state;                   // as written, with "*" where nothing is written
     std::size_t nextSameKey = SIZE_MAX;  // the next row of the table with the same key
     bool usable = true;
   };

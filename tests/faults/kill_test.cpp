@@ -52,24 +52,36 @@ std::vector<std::string> driverArguments(const TestFolder& folder) {
   return {folder.work().string(), folder.prefix().string()};
 }
 
-// Starts the driver and kills it once `target` passes have begun, plus `extra`.
-// Returns the passes begun when it died, or -1 when it ended on its own first.
-std::int64_t runAndKill(const TestFolder& folder, PassFile& passes, std::int64_t target,
-                        std::chrono::microseconds extra) {
+// A moment to kill the run at: once `pass` passes have begun, `extra` later;
+// or, with `closing`, once the run has begun to switch the main file back to
+// its rollback journal as it closes it.
+struct Moment {
+  std::int64_t pass;
+  std::chrono::microseconds extra{0};
+  bool closing = false;
+};
+
+// Starts the driver and kills it at `moment`. Returns the passes begun when it
+// died, or -1 when it ended on its own first.
+std::int64_t runAndKill(const TestFolder& folder, PassFile& passes, const Moment& moment) {
   passes.reset();
   std::vector<std::string> arguments = driverArguments(folder);
   arguments.push_back(passes.path().string());
   Child driver(KESTOVA_RUN_DRIVER, arguments, folder.root() / "driver.out");
   const auto deadline = std::chrono::steady_clock::now() + 120s;
-  while (passes.passes() < target) {
-    if (driver.poll()) return -1;
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "the driver did not reach pass " << target << ": " << passes.passes();
-      return -1;
-    }
+  auto late = [&] {
+    if (std::chrono::steady_clock::now() < deadline) return false;
+    ADD_FAILURE() << "the driver did not reach pass " << moment.pass << ": " << passes.passes();
+    return true;
+  };
+  while (passes.passes() < moment.pass) {
+    if (driver.poll() || late()) return -1;
     std::this_thread::sleep_for(200us);
   }
-  const auto killAt = std::chrono::steady_clock::now() + extra;
+  const fs::path journal = folder.mainPath().string() + "-journal";
+  while (moment.closing && !fs::exists(journal))
+    if (driver.poll() || late()) return -1;
+  const auto killAt = std::chrono::steady_clock::now() + moment.extra;
   while (std::chrono::steady_clock::now() < killAt)
     if (driver.poll()) return -1;
   driver.kill();
@@ -103,24 +115,26 @@ TEST(Kill, EveryCommittedRowSurvivesEachKillAndARerunConverges) {
   const RunModel model(folder.updatePath());
   const std::vector<std::int64_t> starts = model.tableStarts();
   std::mt19937 random(seed);
-  // Four moments in each table and one as the run closes its files.
-  std::vector<std::pair<std::int64_t, std::chrono::microseconds>> moments;
+  // Three or four moments in each table, in random order, and first of all
+  // one as the run closes the main file: that switch back to the rollback
+  // journal happens only while the file still has that mode.
+  std::vector<Moment> moments;
   for (std::size_t table = 0; table + 1 < starts.size(); ++table)
-    for (int i = 0; i < 4; ++i)
-      moments.emplace_back(std::uniform_int_distribution<std::int64_t>(
-                               starts[table], starts[table + 1] - 1)(random),
-                           std::chrono::microseconds(random() % 100));
-  moments.emplace_back(model.passes(), std::chrono::microseconds(random() % 20'000));
+    for (std::size_t i = 0; i < (table == 2 ? 4u : 3u); ++i)
+      moments.push_back({std::uniform_int_distribution<std::int64_t>(starts[table],
+                                                                     starts[table + 1] - 1)(random),
+                         std::chrono::microseconds(random() % 100)});
   std::shuffle(moments.begin(), moments.end(), random);
+  moments.insert(moments.begin(), {model.passes(), 0us, true});
 
   PassFile passes(folder.root() / "passes");
   test::MainRows before = test::readMain(folder.mainPath());
   int killed = 0;
   std::string journey;
-  for (const auto& [target, extra] : moments) {
-    const std::int64_t reached = runAndKill(folder, passes, target, extra);
+  for (const Moment& moment : moments) {
+    const std::int64_t reached = runAndKill(folder, passes, moment);
     if (HasFailure()) return;
-    journey += "pass " + std::to_string(target) + " -> " +
+    journey += "pass " + std::to_string(moment.pass) + (moment.closing ? " closing" : "") + " -> " +
                (reached < 0 ? "ended first" : "killed at " + std::to_string(reached)) + " [" +
                test::filesBeside(folder.mainPath()) + "]; ";
     SCOPED_TRACE("seed " + std::to_string(seed) + ": " + journey);
@@ -158,11 +172,12 @@ TEST(Kill, ARerunLeavesTheMainFileInTheJournalModeItHadBeforeTheKilledRun) {
   ASSERT_EQ(test::journalMode(reference.mainPath()), "delete");
 
   PassFile passes(folder.root() / "passes");
-  ASSERT_GT(runAndKill(folder, passes, 1500, 0us), 0);
+  ASSERT_GT(runAndKill(folder, passes, {1500}), 0);
   ASSERT_EQ(test::filesBeside(folder.mainPath()), "-wal -shm");
   runToCompletion(folder);
-  EXPECT_EQ(test::journalMode(folder.mainPath()) + " [" + test::filesBeside(folder.mainPath()) + "]",
-            "delete []");
+  EXPECT_EQ(
+      test::journalMode(folder.mainPath()) + " [" + test::filesBeside(folder.mainPath()) + "]",
+      "delete []");
   EXPECT_TRUE(test::dumpMain(folder.mainPath()) == test::dumpMain(reference.mainPath()));
 }
 

@@ -49,7 +49,8 @@ std::atomic<std::int64_t>* mapPasses(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc < 3 || argc > 4) {
-    std::cerr << "uso: kestova_run_driver CARPETA_DE_TRABAJO PREFIJO_WINDOWS [ARCHIVO_DE_PASADAS]\n";
+    std::cerr
+        << "uso: kestova_run_driver CARPETA_DE_TRABAJO PREFIJO_WINDOWS [ARCHIVO_DE_PASADAS]\n";
     return 2;
   }
   std::atomic<std::int64_t>* passes = nullptr;
@@ -67,9 +68,7 @@ int main(int argc, char** argv) {
           "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro", "rsC_ValVehi2_Actualizacion"})
       steps.run(name, [&] { environment.openRecordset(name); });
     PublishedProgress progress(passes);
-    for (const TableDefinition* table :
-         {&kestova::marcasYModelos(), &kestova::valuaciones1(), &kestova::valuaciones2()})
-      kestova::syncTable(*table, environment, progress, steps);
+    kestova::syncTables(environment, progress, steps);
   }
   if (report.clean()) return 0;
   std::cerr << report.details();

@@ -1,0 +1,210 @@
+// Runs on a failing disk: reads, writes and syncs of the main database's files
+// fail at chosen points of a run, through FaultVfs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "fault_support.h"
+#include "fault_vfs.h"
+#include "sample_data.h"
+#include "table_definition.h"
+#include "test_support.h"
+
+namespace kestova {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FaultVfs;
+using test::TestFolder;
+using Operation = FaultVfs::Operation;
+
+struct FaultKind {
+  const char* name;
+  Operation operation;
+  int code;
+  bool sticky;  // the disk stays failed from then on
+};
+
+void PrintTo(const FaultKind& kind, std::ostream* out) {
+  *out << kind.name;
+}
+
+// Operation counts of an undisturbed run: after opening, after the last row,
+// once the main file has settled, and at the end, once the files are closed.
+struct Phases {
+  FaultVfs::Counts opened, rowsDone, settled, closed;
+};
+
+// Where one fault struck and what the run said of it.
+struct PointOutcome {
+  std::string where;   // "opening", "pass N", "last pass", "settling", "closing"
+  std::string failed;  // the failed operation, as FaultVfs names it
+  std::string report;  // "clean" or the failure count
+};
+
+class DiskFault : public ::testing::TestWithParam<FaultKind> {
+ protected:
+  static void SetUpTestSuite() {
+    pristine_ = std::make_unique<TestFolder>();
+    sample::Options options{sample::Sizes{10, 40, 80}, 3};
+    sample::createUpdateDatabase(pristine_->updatePath(), options);
+    sample::createMainDatabase(pristine_->mainPath(), options);
+    model_ = std::make_unique<test::RunModel>(pristine_->updatePath());
+    initial_ = test::readMain(pristine_->mainPath());
+
+    TestFolder folder;
+    copyPristine(folder);
+    {
+      FaultVfs vfs(folder.mainPath());
+      vfs.disarm();
+      test::runAll(folder.settings(), {[&](std::int64_t pass) {
+                                         if (pass == 1) phases_.opened = vfs.counts();
+                                       },
+                                       [&] { phases_.rowsDone = vfs.counts(); },
+                                       [&] { phases_.settled = vfs.counts(); }});
+      phases_.closed = vfs.counts();
+    }
+    reference_ = test::readMain(folder.mainPath());
+    referenceMode_ = test::journalMode(folder.mainPath());
+  }
+
+  static void TearDownTestSuite() {
+    pristine_.reset();
+    model_.reset();
+  }
+
+  static void copyPristine(const TestFolder& folder) {
+    fs::copy_file(pristine_->mainPath(), folder.mainPath());
+    fs::copy_file(pristine_->updatePath(), folder.updatePath());
+  }
+
+  // Points spread over a run: the first operation, within and at the end of
+  // opening, through the rows, within and at the end of settling the main
+  // file, and within and at the end of closing.
+  static std::vector<std::int64_t> points(Operation operation) {
+    const std::int64_t o = phases_.opened.of(operation), r = phases_.rowsDone.of(operation),
+                       e = phases_.settled.of(operation), t = phases_.closed.of(operation);
+    std::vector<std::int64_t> points = {1,     o / 2,       o, o + 1, o + (r - o) / 3,
+                                        o + 2 * (r - o) / 3, r, r + 1, (r + e) / 2,
+                                        e,     e + 1,       t};
+    std::erase_if(points, [&](std::int64_t n) { return n < 1 || n > t; });
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    return points;
+  }
+
+  static std::unique_ptr<TestFolder> pristine_;
+  static std::unique_ptr<test::RunModel> model_;
+  static test::MainRows initial_, reference_;
+  static std::string referenceMode_;  // "delete", as the sample files are made
+  static Phases phases_;
+};
+
+std::unique_ptr<TestFolder> DiskFault::pristine_;
+std::unique_ptr<test::RunModel> DiskFault::model_;
+test::MainRows DiskFault::initial_, DiskFault::reference_;
+std::string DiskFault::referenceMode_;
+Phases DiskFault::phases_;
+
+// The run with the fault armed at operation `n`, and what it left.
+struct FaultyRun {
+  PointOutcome point;
+  test::RunOutcome outcome;
+  std::string integrity, mode, beside;
+  test::MainRows after;
+};
+
+FaultyRun runWithFault(const TestFolder& folder, const FaultKind& kind, std::int64_t n) {
+  FaultyRun run;
+  {
+    FaultVfs vfs(folder.mainPath());
+    vfs.arm(kind.operation, n, kind.code, kind.sticky);
+    std::int64_t passes = 0;
+    auto place = [&](const std::string& where) {
+      if (run.point.where.empty() && vfs.failures() > 0) run.point.where = where;
+    };
+    run.outcome = test::runAll(folder.settings(),
+                               {[&](std::int64_t pass) {
+                                  passes = pass;
+                                  place(pass == 1 ? "opening" : "pass " + std::to_string(pass - 1));
+                                },
+                                [&] { place(passes == 0 ? "opening" : "last pass"); },
+                                [&] { place("settling"); }});
+    place("closing");
+    run.point.failed = vfs.firstFailure();
+  }
+  run.point.report = run.outcome.report.clean()
+                         ? "clean"
+                         : std::to_string(run.outcome.report.failureCount()) + " failures";
+  run.beside = test::filesBeside(folder.mainPath());
+  run.integrity = test::integrityCheck(folder.mainPath());
+  run.mode = test::journalMode(folder.mainPath());
+  run.after = test::readMain(folder.mainPath());
+  return run;
+}
+
+TEST_P(DiskFault, EachPointEndsTheRunWithTheFileWholeAndARerunCompletesIt) {
+  const FaultKind& kind = GetParam();
+  const std::vector<std::int64_t> ns = points(kind.operation);
+  ASSERT_GE(ns.size(), 5u) << "too few " << kind.name << " points to spread over a run";
+  std::string record;
+  for (std::int64_t n : ns) {
+    TestFolder folder;
+    copyPristine(folder);
+    const std::string update = test::readBytes(folder.updatePath());
+    const FaultyRun run = runWithFault(folder, kind, n);
+    SCOPED_TRACE(std::string(kind.name) + " at operation " + std::to_string(n) + " (" +
+                 run.point.failed + ", " + run.point.where + ")");
+    EXPECT_FALSE(run.point.failed.empty()) << "the fault did not fire";
+    EXPECT_EQ(run.integrity, "ok");
+    EXPECT_EQ(model_->unexplainedChanges(initial_, run.after), "");
+    // A fault while rows are saved costs a row, which is reported; a fault the
+    // run could work around need not be, but one it could not must be.
+    if (run.point.where.find("pass") != std::string::npos) {
+      EXPECT_FALSE(run.outcome.report.clean());
+    }
+    const std::string missing = test::rowDifferences(run.after, reference_);
+    if (run.outcome.report.clean()) {
+      EXPECT_EQ(missing, "") << "a clean report over an incomplete update";
+    }
+
+    test::RunOutcome rerun = test::runAll(folder.settings());
+    EXPECT_TRUE(rerun.report.clean()) << rerun.report.details();
+    // A row whose addition failed is added by the rerun, after rows the
+    // faulty run added later: the same rows, not in the same order.
+    EXPECT_EQ(test::rowDifferences(test::readMain(folder.mainPath()), reference_), "");
+    EXPECT_EQ(test::readBytes(folder.updatePath()), update);
+
+    record += std::to_string(n) + " " + run.point.where + " (" + run.point.failed +
+              "): " + run.point.report + (missing.empty() ? ", complete" : ", incomplete") +
+              ", left " + run.mode + " [" + run.beside + "]; ";
+  }
+  RecordProperty("points", record);
+}
+
+// After the last row the main file's log is folded into it and the file
+// returns to its own journal mode, so that it alone holds every saved row.
+// When the disk fails just then, the person must not be told that all went
+// well while the rows stay in a log beside the file.
+TEST_P(DiskFault, AFailureWhileSettlingTheMainFileIsNotHiddenBehindACleanReport) {
+  const FaultKind& kind = GetParam();
+  TestFolder folder;
+  copyPristine(folder);
+  const FaultyRun run = runWithFault(folder, kind, phases_.rowsDone.of(kind.operation) + 1);
+  ASSERT_EQ(run.point.where, "settling");
+  EXPECT_TRUE(!run.outcome.report.clean() || (run.mode == referenceMode_ && run.beside.empty()))
+      << "clean report; the main file was left in " << run.mode << " mode with [" << run.beside
+      << "] beside it after " << run.point.failed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disk, DiskFault,
+    ::testing::Values(FaultKind{"WriteError", Operation::Write, SQLITE_IOERR_WRITE, false},
+                      FaultKind{"SyncError", Operation::Sync, SQLITE_IOERR_FSYNC, false},
+                      FaultKind{"ReadError", Operation::Read, SQLITE_IOERR_READ, false},
+                      FaultKind{"DiskFull", Operation::Write, SQLITE_FULL, true}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace kestova
