@@ -24,7 +24,9 @@ namespace {
 using kestova::fuzz::require;
 using kestova::fuzz::shown;
 
-bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isTrimmed(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string trimmed(const std::string& text) {
   std::size_t begin = 0, end = text.size();
@@ -122,12 +124,16 @@ std::optional<Pairs> referenceParse(std::string_view text) {
 void checkAgrees(const kestova::ConnectionString& parsed, const Pairs& pairs,
                  const std::string& text) {
   for (const auto& [lowered, keyAndValue] : pairs) {
-    const auto& [key, value] = keyAndValue;
+    const std::string& key = keyAndValue.first;
+    const std::string& value = keyAndValue.second;
     for (const std::string& asked : {key, lowered, upperAscii(key), " \t" + key + " \r\n"}) {
       auto found = parsed.value(asked);
-      require(found.has_value(), "no value for key '" + shown(asked) + "' in " + shown(text));
-      require(*found == value, "key '" + shown(asked) + "' gives '" + shown(*found) +
-                                   "', expected '" + shown(value) + "' in " + shown(text));
+      require(found.has_value(),
+              [&] { return "no value for key '" + shown(asked) + "' in " + shown(text); });
+      require(*found == value, [&] {
+        return "key '" + shown(asked) + "' gives '" + shown(*found) + "', expected '" +
+               shown(value) + "' in " + shown(text);
+      });
     }
   }
   // A key the string does not have gives nothing; "data source" is the one the
@@ -135,7 +141,7 @@ void checkAgrees(const kestova::ConnectionString& parsed, const Pairs& pairs,
   for (const std::string& absent : {std::string("data source"), std::string("user id")}) {
     if (pairs.count(absent) == 0)
       require(!parsed.value(absent).has_value(),
-              "a value for absent key '" + absent + "' in " + shown(text));
+              [&] { return "a value for absent key '" + absent + "' in " + shown(text); });
   }
 }
 
@@ -149,11 +155,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     parsed = kestova::ConnectionString::parse(text);
   } catch (const kestova::DatabaseError& error) {
-    require(!expected, "refused a well-formed string: " + shown(text) + " (" + error.what() + ")");
+    require(!expected, [&] {
+      return "refused a well-formed string: " + shown(text) + " (" + error.what() + ")";
+    });
     require(error.operation() == "Leer la cadena de conexión", "refusal names another operation");
     return 0;
   }
-  require(expected.has_value(), "accepted a malformed string: " + shown(text));
+  require(expected.has_value(), [&] { return "accepted a malformed string: " + shown(text); });
   checkAgrees(*parsed, *expected, text);
 
   // Every value quoted, in both quote kinds, reads back the same: a value can

@@ -29,9 +29,15 @@ using kestova::FieldValue;
 using kestova::fuzz::require;
 using kestova::fuzz::shown;
 
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isWordChar(char c) { return isLetter(c) || isDigit(c); }
+bool isLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool isWordChar(char c) {
+  return isLetter(c) || isDigit(c);
+}
 
 bool equalsIgnoringCase(std::string_view word, std::string_view lowerCase) {
   if (word.size() != lowerCase.size()) return false;
@@ -171,8 +177,7 @@ std::optional<std::vector<CriteriaTerm>> referenceParse(std::string_view text) {
     terms.push_back(std::move(term));
     t += 3;
   }
-  // "and" must be followed by a term: "x = 1 and" is refused above, since the
-  // loop only leaves with t == size after a whole term.
+  // The loop ends only after a whole term, so a trailing "and" was refused.
   return terms;
 }
 
@@ -217,8 +222,9 @@ bool sameTerms(const std::vector<CriteriaTerm>& a, const std::vector<CriteriaTer
 }
 
 // Outside quotes an accepted text holds only names, numbers, '=', spaces and
-// tabs, and the word `or` (or any other word) only where a field name stands:
-// before '='. So no text the parser takes can be read as `x = 1 or 1 = 1`.
+// tabs, and the words `or` and `not` only where a field name stands, before
+// '='. So no text the parser takes can be read as `x = 1 or 1 = 1`, whatever
+// a later reader of the same text makes of it.
 void checkNothingOutsideQuotesActs(std::string_view text) {
   bool quoted = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -228,8 +234,9 @@ void checkNothingOutsideQuotesActs(std::string_view text) {
       continue;
     }
     if (quoted) continue;
-    require(isWordChar(c) || c == ' ' || c == '\t' || c == '=' || c == '.' || c == '+' || c == '-',
-            "accepted text has an operator character outside quotes: " + shown(text));
+    require(
+        isWordChar(c) || c == ' ' || c == '\t' || c == '=' || c == '.' || c == '+' || c == '-',
+        [&] { return "accepted text has an operator character outside quotes: " + shown(text); });
     if (isLetter(c) && (i == 0 || !isWordChar(text[i - 1]))) {
       std::size_t end = i;
       while (end < text.size() && isWordChar(text[end])) ++end;
@@ -237,12 +244,13 @@ void checkNothingOutsideQuotesActs(std::string_view text) {
       if (equalsIgnoringCase(word, "or") || equalsIgnoringCase(word, "not")) {
         std::size_t after = end;
         while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) ++after;
-        require(after < text.size() && text[after] == '=',
-                "accepted text uses '" + std::string(word) + "' as an operator: " + shown(text));
+        require(after < text.size() && text[after] == '=', [&] {
+          return "accepted text uses '" + std::string(word) + "' as an operator: " + shown(text);
+        });
       }
     }
   }
-  require(!quoted, "accepted text ends inside quotes: " + shown(text));
+  require(!quoted, [&] { return "accepted text ends inside quotes: " + shown(text); });
 }
 
 }  // namespace
@@ -255,8 +263,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     terms = kestova::parseCriteria(text);
   } catch (const kestova::DatabaseError& error) {
-    require(!expected, "refused a text the grammar allows: " + shown(text) + " (" + error.what() +
-                           ")");
+    require(!expected, [&] {
+      return "refused a text the grammar allows: " + shown(text) + " (" + error.what() + ")";
+    });
     require(error.operation() == "Filtrar", "refusal names another operation");
     std::string object(text.substr(0, 120));
     if (text.size() > 120) object += "...";
@@ -264,18 +273,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The message ends with the 1-based position of the first thing that does not fit.
     const std::string& message = error.message();
     const std::size_t at = message.rfind("posición ");
-    require(at != std::string::npos, "refusal gives no position: " + message);
+    require(at != std::string::npos, [&] { return "refusal gives no position: " + message; });
     const std::string number = message.substr(at + std::string_view("posición ").size());
     std::size_t position = 0;
     auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), position);
     require(ec == std::errc() && end == number.data() + number.size() && position >= 1 &&
                 position <= size + 1,
-            "refusal gives a position outside the text: " + message);
+            [&] { return "refusal gives a position outside the text: " + message; });
     return 0;
   }
 
-  require(expected.has_value(), "accepted a text the grammar refuses: " + shown(text));
-  require(sameTerms(terms, *expected), "terms differ from the grammar's reading: " + shown(text));
+  require(expected.has_value(),
+          [&] { return "accepted a text the grammar refuses: " + shown(text); });
+  require(sameTerms(terms, *expected),
+          [&] { return "terms differ from the grammar's reading: " + shown(text); });
   checkNothingOutsideQuotesActs(text);
 
   for (const CriteriaTerm& term : terms) {
@@ -290,8 +301,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // Written out again, in two spellings, the terms read back unchanged.
-  for (auto [equals, joiner] : {std::pair<std::string_view, std::string_view>{" = ", " and "},
-                                {"=", "\tAnD\t"}}) {
+  for (auto [equals, joiner] :
+       {std::pair<std::string_view, std::string_view>{" = ", " and "}, {"=", "\tAnD\t"}}) {
     const std::string again = writeTerms(terms, equals, joiner);
     std::vector<CriteriaTerm> reread;
     try {
@@ -300,7 +311,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       kestova::fuzz::fail("terms written out are refused: " + shown(again) + " (" + error.what() +
                           ")");
     }
-    require(sameTerms(terms, reread), "terms written out read back differently: " + shown(again));
+    require(sameTerms(terms, reread),
+            [&] { return "terms written out read back differently: " + shown(again); });
   }
   return 0;
 }

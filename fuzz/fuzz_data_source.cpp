@@ -41,15 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     resolved = kestova::resolveDataSource(source, kCurrentDirectory, kWindowsPrefix);
   } catch (const kestova::DatabaseError& error) {
-    require(hasDrive && !driveC, "refused a path on no other drive: " + shown(source));
+    require(hasDrive && !driveC,
+            [&] { return "refused a path on no other drive: " + shown(source); });
     require(error.operation() == "Ubicar la base de datos", "refusal names another operation");
     return 0;
   }
-  require(!hasDrive || driveC, "resolved a path on a drive other than C: " + shown(source));
+  require(!hasDrive || driveC,
+          [&] { return "resolved a path on a drive other than C: " + shown(source); });
 
   const std::string result = resolved.string();
-  require(resolved.is_absolute(), "resolved to a relative path: " + shown(result));
-  require(result.find('\\') == std::string::npos, "a backslash is left: " + shown(result));
+  require(resolved.is_absolute(), [&] { return "resolved to a relative path: " + shown(result); });
+  require(result.find('\\') == std::string::npos,
+          [&] { return "a backslash is left: " + shown(result); });
 
   std::string slashed(source);
   for (char& c : slashed)
@@ -57,22 +60,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (driveC) {
     const std::string driveRoot = (kWindowsPrefix / "drive_c").string() + "/";
-    require(startsWith(result, driveRoot), "a C: path is outside drive_c: " + shown(result));
+    require(startsWith(result, driveRoot),
+            [&] { return "a C: path is outside drive_c: " + shown(result); });
     // The rest of the path follows unchanged, less its leading separators.
     std::string rest = slashed.substr(2);
     rest.erase(0, rest.find_first_not_of('/'));
     require(result.substr(driveRoot.size()) == rest,
-            "a C: path lost or changed part of its path: " + shown(result));
+            [&] { return "a C: path lost or changed part of its path: " + shown(result); });
     // On Windows "C:\..\x" is "C:\x": no path on drive C: leaves the drive.
     // Lexically normalised, the result must still be inside drive_c.
     const std::string normal = resolved.lexically_normal().string();
-    require(startsWith(normal + "/", driveRoot),
-            "a C: path resolves outside drive_c: " + shown(source) + " -> " + shown(normal));
+    require(startsWith(normal + "/", driveRoot), [&] {
+      return "a C: path resolves outside drive_c: " + shown(source) + " -> " + shown(normal);
+    });
   } else if (!slashed.empty() && slashed.front() == '/') {
-    require(result == slashed, "an absolute path was changed: " + shown(result));
+    require(result == slashed, [&] { return "an absolute path was changed: " + shown(result); });
   } else {
-    require(result == (kCurrentDirectory / slashed).string(),
-            "a relative path is not taken against the current directory: " + shown(result));
+    require(result == (kCurrentDirectory / slashed).string(), [&] {
+      return "a relative path is not taken against the current directory: " + shown(result);
+    });
   }
   return 0;
 }

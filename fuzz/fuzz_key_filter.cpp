@@ -51,7 +51,7 @@ std::string fieldOfPiece(const std::string& literal) {
 
 std::string keyOf(const FieldValue& value) {
   std::string key;
-  require(kestova::appendKeyPart(key, value), "a parsed literal has no key");
+  require(kestova::appendKeyPart(key, value), "a key value or literal has no key");
   return key;
 }
 
@@ -101,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const bool isWhole = std::holds_alternative<std::int64_t>(value);
       const auto* real = std::get_if<double>(&value);
       require(!isWhole && !(real && std::isfinite(*real)),
-              "keyText rejected the number " + kestova::describe(value));
+              [&] { return "keyText rejected the number " + kestova::describe(value); });
       require(piece.form == KeyPiece::Form::Number || !std::holds_alternative<std::string>(value),
-              "keyText rejected a text key " + shown(kestova::describe(value)));
+              [&] { return "keyText rejected a text key " + shown(kestova::describe(value)); });
       return 0;
     }
     filter += piece.literal;
@@ -120,32 +120,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kestova::fuzz::fail("a key filter keyText() allowed is refused: " + shown(filter) + " (" +
                         error.what() + ") from values" + which);
   }
-  require(terms.size() == pieces->size(),
-          "a key filter has " + std::to_string(terms.size()) + " terms for " +
-              std::to_string(pieces->size()) + " key pieces: " + shown(filter));
+  require(terms.size() == pieces->size(), [&] {
+    return "a key filter has " + std::to_string(terms.size()) + " terms for " +
+           std::to_string(pieces->size()) + " key pieces: " + shown(filter);
+  });
 
   for (std::size_t i = 0; i < terms.size(); ++i) {
     const KeyPiece& piece = (*pieces)[i];
     const FieldValue& value = values[i];
     const FieldValue& literal = terms[i].literal;
-    require(terms[i].name == fieldOfPiece(piece.literal),
-            "term " + std::to_string(i) + " names " + terms[i].name + ": " + shown(filter));
+    require(terms[i].name == fieldOfPiece(piece.literal), [&] {
+      return "term " + std::to_string(i) + " names " + terms[i].name + ": " + shown(filter);
+    });
     if (piece.form == KeyPiece::Form::TrimmedText) {
       require(std::holds_alternative<std::string>(literal),
-              "a text key piece parsed to a number: " + shown(filter));
+              [&] { return "a text key piece parsed to a number: " + shown(filter); });
       if (auto* text = std::get_if<std::string>(&value))
         require(std::get<std::string>(literal) == trimSpaces(*text),
-                "a text key reads back changed: " + shown(filter));
+                [&] { return "a text key reads back changed: " + shown(filter); });
       if (kestova::isNull(value))
         require(std::get<std::string>(literal) == "0", "a Null text key is not '0'");
     } else {
       require(!std::holds_alternative<std::string>(literal),
-              "a number key piece parsed to a text: " + shown(filter));
+              [&] { return "a number key piece parsed to a text: " + shown(filter); });
       // A number key finds the rows holding that same number.
       if (!std::holds_alternative<std::string>(value))
-        require(keyOf(literal) == keyOf(value),
-                "number key " + kestova::describe(value) + " reads back as " +
-                    kestova::describe(literal) + ": " + shown(filter));
+        require(keyOf(literal) == keyOf(value), [&] {
+          return "number key " + kestova::describe(value) + " reads back as " +
+                 kestova::describe(literal) + ": " + shown(filter);
+        });
     }
   }
   return 0;

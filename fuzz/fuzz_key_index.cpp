@@ -10,9 +10,10 @@
 // different values with one key) and a wrong index (first row, count or the
 // chain of next rows) both show.
 //
-// Input: one byte for the number of key columns (1 to 3), then operations,
-// each an op byte and its operands (field values as field_value_reader.h reads
-// them, rows 0 to 511):
+// Input: one byte for the number of key columns (1 + byte % 3; with its top
+// bit set the index first reserves room for byte & 0x7F rows), then
+// operations, each an op byte and its operands (field values as
+// field_value_reader.h reads them, rows 0 to 511):
 //   op % 4 == 0 or 1   row byte: file row (byte + 256 with op & 4) under the
 //                      tuple that follows, or with op & 8 under no key
 //   op % 4 == 2        look up the tuple that follows
@@ -116,6 +117,8 @@ class Checker {
     return tuple;
   }
 
+  void reserve(std::size_t rows) { index_.reserve(rows); }
+
   const Tuple& usedTuple(std::uint8_t choice) const { return used_[choice % used_.size()]; }
   bool anyUsed() const { return !used_.empty(); }
 
@@ -124,20 +127,24 @@ class Checker {
   std::optional<std::string> key(const Tuple& tuple) {
     std::string key;
     bool matchable = true;
-    for (const FieldValue& value : tuple) matchable = kestova::appendKeyPart(key, value) && matchable;
+    for (const FieldValue& value : tuple)
+      matchable = kestova::appendKeyPart(key, value) && matchable;
     const auto model = comparable(tuple);
-    require(matchable == model.has_value(),
-            "appendKeyPart says " + std::string(matchable ? "matchable" : "unmatchable") + " for " +
-                describeTuple(tuple));
+    require(matchable == model.has_value(), [&] {
+      return "appendKeyPart says " + std::string(matchable ? "matchable" : "unmatchable") +
+             " for " + describeTuple(tuple);
+    });
     if (!model) return std::nullopt;
-    auto [byKey, newKey] = tupleOfKey_.emplace(key, std::make_pair(*model, tuple));
-    require(newKey || byKey->second.first == *model,
-            "different values share one key: " + describeTuple(tuple) + " and " +
-                describeTuple(byKey->second.second));
-    auto [byTuple, newTuple] = keyOfTuple_.emplace(*model, std::make_pair(key, tuple));
-    require(newTuple || byTuple->second.first == key,
-            "equal values have different keys: " + describeTuple(tuple) + " and " +
-                describeTuple(byTuple->second.second));
+    const auto byKey = tupleOfKey_.emplace(key, std::make_pair(*model, tuple)).first;
+    require(byKey->second.first == *model, [&] {
+      return "different values share one key: " + describeTuple(tuple) + " and " +
+             describeTuple(byKey->second.second);
+    });
+    const auto byTuple = keyOfTuple_.emplace(*model, std::make_pair(key, tuple)).first;
+    require(byTuple->second.first == key, [&] {
+      return "equal values have different keys: " + describeTuple(tuple) + " and " +
+             describeTuple(byTuple->second.second);
+    });
     return key;
   }
 
@@ -155,34 +162,51 @@ class Checker {
 
   void find(const Tuple& tuple) {
     auto k = key(tuple);
-    if (k) checkKey(*k, *comparable(tuple), describeTuple(tuple));
+    if (!k) return;
+    const ComparableTuple model = *comparable(tuple);
+    std::vector<std::uint32_t> rows;
+    for (std::uint32_t p = 0; p < rows_.size(); ++p)
+      if (rows_[p] && *rows_[p] == model) rows.push_back(p);
+    checkKey(*k, rows, tuple);
   }
 
   // Every key seen so far, including those whose rows have all moved away.
   void checkAll() {
-    for (const auto& [model, keyAndTuple] : keyOfTuple_)
-      checkKey(keyAndTuple.first, model, describeTuple(keyAndTuple.second));
+    std::map<ComparableTuple, std::vector<std::uint32_t>> rowsOf;
+    for (std::uint32_t p = 0; p < rows_.size(); ++p)
+      if (rows_[p]) rowsOf[*rows_[p]].push_back(p);
+    static const std::vector<std::uint32_t> kNoRows;
+    for (const auto& [model, keyAndTuple] : keyOfTuple_) {
+      auto found = rowsOf.find(model);
+      checkKey(keyAndTuple.first, found == rowsOf.end() ? kNoRows : found->second,
+               keyAndTuple.second);
+    }
   }
 
  private:
-  void checkKey(const std::string& k, const ComparableTuple& model, const std::string& what) {
-    std::vector<std::uint32_t> expected;
-    for (std::uint32_t p = 0; p < rows_.size(); ++p)
-      if (rows_[p] && *rows_[p] == model) expected.push_back(p);
+  // `expected`: the rows the model files under the key, in ascending order.
+  void checkKey(const std::string& k, const std::vector<std::uint32_t>& expected,
+                const Tuple& tuple) {
     const KeyIndex::Match match = index_.find(k);
-    require(match.count == expected.size(),
-            "find" + what + " counts " + std::to_string(match.count) + " rows, expected " +
-                std::to_string(expected.size()));
-    require(match.first == (expected.empty() ? KeyIndex::kNone : expected.front()),
-            "find" + what + " gives the wrong first row " + std::to_string(match.first));
+    require(match.count == expected.size(), [&] {
+      return "find" + describeTuple(tuple) + " counts " + std::to_string(match.count) +
+             " rows, expected " + std::to_string(expected.size());
+    });
+    require(match.first == (expected.empty() ? KeyIndex::kNone : expected.front()), [&] {
+      return "find" + describeTuple(tuple) + " gives the wrong first row " +
+             std::to_string(match.first);
+    });
     // The rows of a key, in ascending position, by next().
     std::uint32_t p = match.first;
     for (std::uint32_t want : expected) {
-      require(p == want, "next() chain of " + what + " reaches row " + std::to_string(p) +
-                             ", expected " + std::to_string(want));
+      require(p == want, [&] {
+        return "next() chain of " + describeTuple(tuple) + " reaches row " + std::to_string(p) +
+               ", expected " + std::to_string(want);
+      });
       p = index_.next(p);
     }
-    require(p == KeyIndex::kNone, "next() chain of " + what + " runs past its last row");
+    require(p == KeyIndex::kNone,
+            [&] { return "next() chain of " + describeTuple(tuple) + " runs past its last row"; });
   }
 
   std::size_t columns_;
@@ -197,7 +221,10 @@ class Checker {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   kestova::fuzz::ByteReader in(data, size);
-  Checker checker(1 + in.byte() % 3);
+  const std::uint8_t first = in.byte();
+  Checker checker(1 + first % 3);
+  // The recordset reserves room for all its rows before it fills the index.
+  if (first & 0x80) checker.reserve(first & 0x7F);
   while (!in.empty()) {
     const std::uint8_t op = in.byte();
     switch (op % 4) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace kestova::fuzz {
 
@@ -21,8 +22,16 @@ namespace kestova::fuzz {
   std::abort();
 }
 
-inline void require(bool holds, std::string_view what) {
-  if (!holds) fail(what);
+// `what` is a message, or a function that makes one: building a message
+// costs more than most checks, so hot checks pass a lambda that only runs when
+// the check fails.
+template <class Message>
+void require(bool holds, Message&& what) {
+  if (holds) return;
+  if constexpr (std::is_invocable_v<Message>)
+    fail(what());
+  else
+    fail(what);
 }
 
 // Bytes shown in a failure message: printable ASCII as it is, the rest as \xNN.
