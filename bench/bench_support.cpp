@@ -3,7 +3,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <array>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -36,14 +36,17 @@ void Layout::createFolders() const {
 }
 
 void Layout::freshMain() const {
-  for (const char* suffix : {"-wal", "-shm", "-journal"})
-    fs::remove(mainPath().string() + suffix);
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::remove(mainPath().string() + suffix);
   fs::copy_file(canonicalMainPath(), mainPath(), fs::copy_options::overwrite_existing);
 }
 
 std::string connectionStringFor(const fs::path& file) {
   return "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;Data Source=\"" +
-         file.string() + "\";Jet OLEDB:Database Password=k7p.t4;";
+         file.filename().string() + "\";Jet OLEDB:Database Password=k7p.t4;";
+}
+
+DataSettings folderSettings(const fs::path& folder) {
+  return {folder, folder, std::chrono::milliseconds(30'000)};
 }
 
 RawStatement prepare(sqlite3* db, const std::string& sql) {
@@ -129,7 +132,7 @@ TableChecksum checksumTable(sqlite3* db, const std::string& table) {
 
 std::vector<TableChecksum> checksumMain(const fs::path& file) {
   Connection connection("Checksum", connectionStringFor(file), /*readOnly=*/true);
-  connection.open(DataSettings{file.parent_path(), file.parent_path(), std::chrono::seconds(30)});
+  connection.open(folderSettings(file.parent_path()));
   std::vector<TableChecksum> checksums;
   for (const char* table : {"RNAMarMod", "RNAValVehi1", "RNAValVehi2"})
     checksums.push_back(checksumTable(connection.handle(), table));
@@ -140,8 +143,8 @@ std::string describe(const std::vector<TableChecksum>& checksums) {
   std::ostringstream text;
   for (std::size_t i = 0; i < checksums.size(); ++i) {
     if (i > 0) text << " | ";
-    text << checksums[i].table << ' ' << checksums[i].rows << " rows " << std::hex
-         << std::setw(16) << std::setfill('0') << checksums[i].hash << std::dec;
+    text << checksums[i].table << ' ' << checksums[i].rows << " rows " << std::hex << std::setw(16)
+         << std::setfill('0') << checksums[i].hash << std::dec;
   }
   return text.str();
 }

@@ -58,9 +58,11 @@ struct Layout {
   void freshMain() const;
 };
 
-// The connection string of an encrypted file at an absolute path, as the
-// program's own connection strings are written.
+// A connection string naming `file` by its file name alone, as the program's
+// own connection strings name the update file: it is found in the current
+// folder of the settings it is opened with, folderSettings(file's folder).
 std::string connectionStringFor(const std::filesystem::path& file);
+DataSettings folderSettings(const std::filesystem::path& folder);
 
 // A prepared statement on a raw handle, for loops where kestova::Statement's
 // FieldValue copies would be measured along with the database.

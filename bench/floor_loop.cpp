@@ -231,8 +231,8 @@ FloorPlan planFloor(const Layout& layout) {
   // Both files read-only, so planning leaves the canonical main file as it is.
   Connection mainFile("Nevaro", connectionStringFor(layout.canonicalMainPath()), true);
   Connection updateFile("Actualizacion", connectionStringFor(layout.updatePath()), true);
-  mainFile.open(layout.settings());
-  updateFile.open(layout.settings());
+  mainFile.open(folderSettings(layout.canonicalMainPath().parent_path()));
+  updateFile.open(folderSettings(layout.updatePath().parent_path()));
   DataEnvironment2 names(layout.settings());  // only for its table names; never opened
 
   FloorPlan plan;

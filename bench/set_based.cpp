@@ -138,8 +138,9 @@ void runSetBased(const Layout& layout) {
   environment.openConnection("Nevaro");
   Connection& connection = environment.connection("Nevaro");
   char* message = nullptr;
-  const int rc = sqlite3_exec(connection.handle(), setBasedScript(layout.updatePath().string()).c_str(),
-                              nullptr, nullptr, &message);
+  const int rc =
+      sqlite3_exec(connection.handle(), setBasedScript(layout.updatePath().string()).c_str(),
+                   nullptr, nullptr, &message);
   if (rc != SQLITE_OK) {
     std::string text = message != nullptr ? message : sqlite3_errstr(rc);
     sqlite3_free(message);
