@@ -6,8 +6,8 @@
 // same, and lookups must ignore letter case and surrounding spaces.
 //
 // The reference follows the parser's own whitespace rules: keys and unquoted
-// values are trimmed of spaces, tabs, CR and LF, while only spaces and tabs
-// may stand between '=' and an opening quote.
+// values are trimmed of spaces, tabs, CR and LF, and the same may stand
+// between '=' and an opening quote.
 
 #include <cstdint>
 #include <map>
@@ -78,7 +78,7 @@ std::optional<Pairs> referenceParse(std::string_view text) {
         }
         break;
       case State::BeforeValue:
-        if (!end && (c == ' ' || c == '\t')) break;
+        if (!end && isTrimmed(c)) break;
         if (!end && (c == '"' || c == '\'')) {
           quote = c;
           state = State::Quoted;
