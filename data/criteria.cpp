@@ -36,8 +36,12 @@ class Parser {
  private:
   bool atEnd() const { return pos_ >= text_.size(); }
   char peek() const { return atEnd() ? '\0' : text_[pos_]; }
-  static bool isNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-  static bool isNameChar(char c) { return isNameStart(c) || std::isdigit(static_cast<unsigned char>(c)); }
+  // ASCII only, whatever the locale: criteria are parsed once per source row.
+  static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+  static bool isNameStart(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  }
+  static bool isNameChar(char c) { return isNameStart(c) || isDigit(c); }
 
   [[noreturn]] void fail(const std::string& what) const {
     constexpr std::size_t kShown = 120;
@@ -98,13 +102,13 @@ class Parser {
     std::size_t start = pos_;
     if (peek() == '-' || peek() == '+') ++pos_;
     std::size_t digitsStart = pos_;
-    while (std::isdigit(static_cast<unsigned char>(peek()))) ++pos_;
+    while (isDigit(peek())) ++pos_;
     if (pos_ == digitsStart) fail("se esperaba un número o un texto entre comillas");
     bool fraction = false;
     if (peek() == '.') {
       ++pos_;
       std::size_t fractionStart = pos_;
-      while (std::isdigit(static_cast<unsigned char>(peek()))) ++pos_;
+      while (isDigit(peek())) ++pos_;
       if (pos_ == fractionStart) fail("faltan decimales después del punto");
       fraction = true;
     }

@@ -14,11 +14,34 @@ namespace {
 
 constexpr std::uint32_t kNone = KeyIndex::kNone;
 
-bool sameName(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
+char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+std::string folded(std::string_view name) {
+  std::string result(name);
+  for (char& c : result) c = foldAscii(c);
+  return result;
+}
+
+// How a column's declared type makes SQLite convert the values stored in it.
+Affinity affinityOf(std::string declared) {
+  for (char& c : declared) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto has = [&](const char* part) { return declared.find(part) != std::string::npos; };
+  if (has("INT")) return Affinity::Integer;
+  if (has("CHAR") || has("CLOB") || has("TEXT")) return Affinity::Text;
+  if (declared.empty() || has("BLOB")) return Affinity::None;
+  if (has("REAL") || has("FLOA") || has("DOUB")) return Affinity::Real;
+  return Affinity::Numeric;
+}
+
+// Whether a column of this affinity stores `value` with the same comparison
+// form: numbers in numeric columns, texts in text columns, anything in an
+// untyped one. A text in a numeric column, or a number in a text column, may
+// be converted, and is read back instead.
+bool storedAsWritten(Affinity affinity, const FieldValue& value) {
+  if (affinity == Affinity::None || isNull(value) || std::holds_alternative<Blob>(value))
+    return true;
+  if (std::holds_alternative<std::string>(value)) return affinity == Affinity::Text;
+  return affinity != Affinity::Text;
 }
 
 std::string columnList(const std::vector<std::string>& all, const std::vector<int>& chosen) {
@@ -52,8 +75,14 @@ void Recordset::requireCurrent(const char* operation) const {
 }
 
 int Recordset::columnIndex(std::string_view name, const char* operation) const {
-  for (std::size_t i = 0; i < columns_.size(); ++i)
-    if (sameName(columns_[i], name)) return static_cast<int>(i);
+  // Called for every field of every row: compare against names folded once.
+  for (std::size_t i = 0; i < foldedColumns_.size(); ++i) {
+    const std::string& column = foldedColumns_[i];
+    if (column.size() != name.size()) continue;
+    std::size_t j = 0;
+    while (j < name.size() && column[j] == foldAscii(name[j])) ++j;
+    if (j == name.size()) return static_cast<int>(i);
+  }
   throw DatabaseError(operation, object(name), "el campo no existe en la tabla");
 }
 
@@ -66,11 +95,15 @@ void Recordset::open(Connection& connection, const std::string& table) {
   const std::string quoted = quoteIdentifier(table);
 
   std::vector<std::string> columns;
+  std::vector<Affinity> affinities;
   std::vector<std::int64_t> rowids;
-  std::unique_ptr<Statement> selectRow;
+  std::unique_ptr<Statement> selectRow, sequential;
   try {
     Statement command(db, "SELECT " + quoted + ".* FROM " + quoted, table);
-    for (int i = 0; i < command.columnCount(); ++i) columns.push_back(command.columnName(i));
+    for (int i = 0; i < command.columnCount(); ++i) {
+      columns.push_back(command.columnName(i));
+      affinities.push_back(affinityOf(command.columnDeclaredType(i)));
+    }
 
     // The rowid finds each row again for reading and saving. NOT INDEXED keeps
     // the table's own order, the one in which the command delivers its rows.
@@ -81,6 +114,12 @@ void Recordset::open(Connection& connection, const std::string& table) {
 
     selectRow = std::make_unique<Statement>(
         db, "SELECT " + quoted + ".* FROM " + quoted + " WHERE rowid = ?", table);
+    // A read-only connection holds one read transaction, so a cursor stepping
+    // through the table meets the same rows in the same order as the scan
+    // above, and reads a source row by row for less than a lookup by rowid.
+    if (connection.readOnly())
+      sequential = std::make_unique<Statement>(
+          db, "SELECT rowid, " + quoted + ".* FROM " + quoted + " NOT INDEXED", table);
   } catch (const DatabaseError& failure) {
     throw DatabaseError("Abrir la tabla " + table, connection.path().string(), failure.message(),
                         failure.code());
@@ -89,9 +128,14 @@ void Recordset::open(Connection& connection, const std::string& table) {
   connection_ = &connection;
   table_ = table;
   columns_ = std::move(columns);
+  affinities_ = std::move(affinities);
+  foldedColumns_.clear();
+  for (const std::string& column : columns_) foldedColumns_.push_back(folded(column));
   rowids_ = std::move(rowids);
   rowidsAscending_ = std::is_sorted(rowids_.begin(), rowids_.end());
   selectRow_ = std::move(selectRow);
+  sequential_ = std::move(sequential);
+  sequentialPosition_ = -1;
   current_ = rowids_.empty() ? kNone : 0;
 }
 
@@ -162,14 +206,16 @@ void Recordset::buildIndex(const std::vector<int>& columns) {
   if (!rowidsAscending_) {
     for (std::uint32_t i = 0; i < rowids_.size(); ++i) positions.emplace(rowids_[i], i);
   }
+  // The scan meets rowids in ascending order, so positions only move forward.
+  std::size_t next = 0;
   auto positionOf = [&](std::int64_t rowid) -> std::uint32_t {
     if (!rowidsAscending_) {
       auto found = positions.find(rowid);
       return found == positions.end() ? kNone : found->second;
     }
-    auto found = std::lower_bound(rowids_.begin(), rowids_.end(), rowid);
-    if (found == rowids_.end() || *found != rowid) return kNone;
-    return static_cast<std::uint32_t>(found - rowids_.begin());
+    while (next < rowids_.size() && rowids_[next] < rowid) ++next;
+    if (next == rowids_.size() || rowids_[next] != rowid) return kNone;
+    return static_cast<std::uint32_t>(next);
   };
 
   auto index = std::make_unique<KeyIndex>();
@@ -223,6 +269,7 @@ FieldValue Recordset::field(std::string_view name) {
 
 void Recordset::loadCurrentRow() {
   if (loadedPosition_ == current_) return;
+  if (readSequentially()) return;
   selectRow_->bind(1, rowids_[current_]);
   if (!selectRow_->step()) {
     selectRow_->reset();
@@ -232,6 +279,27 @@ void Recordset::loadCurrentRow() {
   for (int i = 0; i < selectRow_->columnCount(); ++i) loaded_.push_back(selectRow_->column(i));
   selectRow_->reset();
   loadedPosition_ = current_;
+}
+
+bool Recordset::readSequentially() {
+  // Stepping past a few rows is cheaper than a lookup; a longer jump, or one
+  // backwards, is left to the lookup by rowid.
+  constexpr std::int64_t kLongestStep = 16;
+  const auto target = static_cast<std::int64_t>(current_);
+  if (!sequential_ || target < sequentialPosition_ || target - sequentialPosition_ > kLongestStep)
+    return false;
+  while (sequentialPosition_ < target) {
+    if (!sequential_->step()) {
+      sequential_.reset();
+      return false;
+    }
+    ++sequentialPosition_;
+  }
+  if (sequential_->columnInt64(0) != rowids_[current_]) return false;
+  loaded_.clear();
+  for (int i = 1; i < sequential_->columnCount(); ++i) loaded_.push_back(sequential_->column(i));
+  loadedPosition_ = current_;
+  return true;
 }
 
 void Recordset::setField(std::string_view name, const FieldValue& value) {
@@ -282,23 +350,44 @@ void Recordset::update() {
     return;
   }
 
+  // The key the index files the row under is what the database stores. When
+  // every key column is written with a value its column keeps as it is, that
+  // is the written value; otherwise it is read back inside the same
+  // transaction. Without a read-back the write is a transaction on its own.
+  std::optional<std::string> key;
+  bool readBack = false;
+  if (index_) {
+    key.emplace();
+    bool matchable = true;
+    for (int column : indexColumns_) {
+      const std::optional<FieldValue>& written = edits_[column];
+      if (!written || !storedAsWritten(affinities_[column], *written)) {
+        readBack = true;
+        break;
+      }
+      matchable = appendKeyPart(*key, *written) && matchable;
+    }
+    if (!matchable) key.reset();
+  }
+
   sqlite3* db = connection_->handle();
   std::int64_t rowid = edit_ == Edit::Added ? 0 : rowids_[current_];
-  std::optional<std::string> key;
   try {
     Statement& write = writeStatement(columns);
     int parameter = 1;
     for (int column : columns) write.bind(parameter++, *edits_[column]);
     if (edit_ == Edit::Changed) write.bind(parameter, rowid);
-    connection_->begin();
+    if (readBack) connection_->begin();
     write.execute();
     if (edit_ == Edit::Added) {
       rowid = sqlite3_last_insert_rowid(db);
     } else if (sqlite3_changes(db) != 1) {
       throw DatabaseError(kOperation, object(), "la fila ya no existe en la tabla");
     }
-    if (index_) key = readKey(rowid);
-    connection_->commit();
+    if (readBack) {
+      key = readKey(rowid);
+      connection_->commit();
+    }
   } catch (const DatabaseError&) {
     connection_->rollback();
     discardEdit();

@@ -16,6 +16,8 @@ namespace kestova {
 class Connection;
 class Statement;
 
+enum class Affinity { Integer, Text, None, Real, Numeric };
+
 // A static cursor over every row of one table, in the order the database
 // delivers them, with a current row, a filter, row addition and saving.
 //
@@ -87,6 +89,7 @@ class Recordset {
   int columnIndex(std::string_view name, const char* operation) const;
   void discardEdit();
   void loadCurrentRow();
+  bool readSequentially();
   void buildIndex(const std::vector<int>& columns);
   std::optional<std::string> readKey(std::int64_t rowid);
   Statement& writeStatement(const std::vector<int>& columns);
@@ -96,6 +99,8 @@ class Recordset {
   Connection* connection_ = nullptr;
   std::string table_;
   std::vector<std::string> columns_;
+  std::vector<std::string> foldedColumns_;  // in lower case, for lookups by name
+  std::vector<Affinity> affinities_;
   std::vector<std::int64_t> rowids_;  // per position, in delivery order
   bool rowidsAscending_ = true;
 
@@ -114,6 +119,8 @@ class Recordset {
   std::vector<FieldValue> loaded_;
 
   std::unique_ptr<Statement> selectRow_;
+  std::unique_ptr<Statement> sequential_;  // read-only recordsets: every row, in order
+  std::int64_t sequentialPosition_ = -1;   // the row sequential_ stands on
   std::unique_ptr<Statement> selectKey_;
   std::map<std::pair<bool, std::vector<int>>, std::unique_ptr<Statement>> writes_;
 };

@@ -62,6 +62,11 @@ std::string Statement::columnName(int index) const {
   return name != nullptr ? name : "";
 }
 
+std::string Statement::columnDeclaredType(int index) const {
+  const char* type = sqlite3_column_decltype(statement_.get(), index);
+  return type != nullptr ? type : "";
+}
+
 FieldValue Statement::column(int index) const {
   sqlite3_stmt* s = statement_.get();
   switch (sqlite3_column_type(s, index)) {

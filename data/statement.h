@@ -33,6 +33,8 @@ class Statement {
 
   int columnCount() const;
   std::string columnName(int index) const;
+  // The declared type of a result column taken straight from a table, or "".
+  std::string columnDeclaredType(int index) const;
   // Requires: step() returned true.
   FieldValue column(int index) const;
   std::int64_t columnInt64(int index) const;
