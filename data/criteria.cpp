@@ -16,6 +16,7 @@ class Parser {
 
   std::vector<CriteriaTerm> parse() {
     std::vector<CriteriaTerm> terms;
+    terms.reserve(8);
     skipSpaces();
     if (atEnd()) return terms;
     for (;;) {

@@ -165,15 +165,18 @@ void Recordset::setFilter(std::string_view criteria) {
 
   // Terms in column order, so that one index serves the same columns named in
   // any order; a column named twice with two different values matches nothing.
-  std::vector<std::pair<int, std::string>> parts;
+  // Set once per source row: the buffers are kept from call to call.
+  std::vector<std::pair<int, std::string>>& parts = filterParts_;
+  parts.resize(terms.size());
   bool matchable = true;
-  for (const CriteriaTerm& term : terms) {
-    std::string part;
-    appendKeyPart(part, term.literal);
-    parts.emplace_back(columnIndex(term.name, kOperation), std::move(part));
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    parts[i].first = columnIndex(terms[i].name, kOperation);
+    parts[i].second.clear();
+    appendKeyPart(parts[i].second, terms[i].literal);
   }
   std::sort(parts.begin(), parts.end());
-  std::vector<int> columns;
+  std::vector<int>& columns = filterColumns_;
+  columns.clear();
   std::string key;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i > 0 && parts[i].first == parts[i - 1].first) {
@@ -187,7 +190,7 @@ void Recordset::setFilter(std::string_view criteria) {
 
   discardEdit();
   filtered_ = true;
-  filterText_ = std::string(criteria);
+  filterText_.assign(criteria);
   filterKey_ = matchable ? std::optional<std::string>(std::move(key)) : std::nullopt;
   current_ = filterKey_ ? index_->find(*filterKey_).first : kNone;
 }
@@ -256,12 +259,13 @@ void Recordset::addNew() {
   current_ = kNone;
 }
 
-FieldValue Recordset::field(std::string_view name) {
+const FieldValue& Recordset::field(std::string_view name) {
+  static const FieldValue kNull = Null{};
   constexpr char kOperation[] = "Leer el campo";
   requireOpen(kOperation);
   int column = columnIndex(name, kOperation);
   if (edit_ != Edit::None && edits_[column]) return *edits_[column];
-  if (edit_ == Edit::Added) return Null{};
+  if (edit_ == Edit::Added) return kNull;
   requireCurrent(kOperation);
   loadCurrentRow();
   return loaded_[column];
@@ -315,8 +319,17 @@ void Recordset::setField(std::string_view name, const FieldValue& value) {
 }
 
 Statement& Recordset::writeStatement(const std::vector<int>& columns) {
-  auto& statement = writes_[{edit_ == Edit::Added, columns}];
-  if (statement) return *statement;
+  // Rows of one table are written with the same columns, one after the other.
+  const bool added = edit_ == Edit::Added;
+  if (lastWrite_ != nullptr && lastWriteAdded_ == added && lastWriteColumns_ == columns)
+    return *lastWrite_;
+  auto& statement = writes_[{added, columns}];
+  lastWriteAdded_ = added;
+  lastWriteColumns_ = columns;
+  if (statement) {
+    lastWrite_ = statement.get();
+    return *statement;
+  }
   const std::string quoted = quoteIdentifier(table_);
   std::string sql;
   if (edit_ == Edit::Added) {
@@ -334,6 +347,7 @@ Statement& Recordset::writeStatement(const std::vector<int>& columns) {
     sql += " WHERE rowid = ?";
   }
   statement = std::make_unique<Statement>(connection_->handle(), sql, table_);
+  lastWrite_ = statement.get();
   return *statement;
 }
 
@@ -342,7 +356,8 @@ void Recordset::update() {
   requireOpen(kOperation);
   if (edit_ == Edit::None) return;
 
-  std::vector<int> columns;
+  std::vector<int>& columns = writeColumns_;
+  columns.clear();
   for (std::size_t i = 0; i < edits_.size(); ++i)
     if (edits_[i]) columns.push_back(static_cast<int>(i));
   if (edit_ == Edit::Changed && columns.empty()) {

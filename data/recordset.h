@@ -65,7 +65,8 @@ class Recordset {
 
   // The value of the named field (any letter case) in the current row,
   // including a value written but not yet saved. Requires: a current row.
-  FieldValue field(std::string_view name);
+  // The value stays valid until the recordset moves, filters, adds or saves.
+  const FieldValue& field(std::string_view name);
   // Writes a value into the named field of the current row; update() saves it.
   // Requires: a current row.
   void setField(std::string_view name, const FieldValue& value);
@@ -123,6 +124,14 @@ class Recordset {
   std::int64_t sequentialPosition_ = -1;   // the row sequential_ stands on
   std::unique_ptr<Statement> selectKey_;
   std::map<std::pair<bool, std::vector<int>>, std::unique_ptr<Statement>> writes_;
+  Statement* lastWrite_ = nullptr;  // the last of writes_ used, and for what
+  bool lastWriteAdded_ = false;
+  std::vector<int> lastWriteColumns_;
+
+  // Buffers kept between calls made once per source row.
+  std::vector<std::pair<int, std::string>> filterParts_;
+  std::vector<int> filterColumns_;
+  std::vector<int> writeColumns_;
 };
 
 }  // namespace kestova

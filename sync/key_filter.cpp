@@ -85,6 +85,7 @@ std::string keyText(const FieldValue& value, KeyPiece::Form form, const std::str
 
 std::string keyFilter(const TableDefinition& table, Recordset& source) {
   std::string text;
+  text.reserve(128);
   for (const KeyPiece& piece : table.key) {
     text += piece.literal;
     text += keyText(source.field(piece.sourceField), piece.form, piece.sourceField);

@@ -24,7 +24,7 @@ GuardOutcome evaluateGuard(const FieldCopy& copy, Recordset& source, StepRunner&
   bool isNullValue = true;
   bool isEmptyText = false;
   steps.run(stepName, [&] {
-    FieldValue value = source.field(copy.sourceField);
+    const FieldValue& value = source.field(copy.sourceField);
     isNullValue = isNull(value);
     auto* text = std::get_if<std::string>(&value);
     isEmptyText = text != nullptr && text->empty();
