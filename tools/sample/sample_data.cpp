@@ -363,7 +363,7 @@ void bindValVehi2(Binder& b, const Key& key, const KeySpace&, Rng& base, Rng& ow
   b.nullable().integer(base.between(1, 9999)).nullable().integer(taxYear - base.between(0, 1));
 }
 
-struct TableSpec {
+struct TableRecipe {
   Table table;
   std::int64_t Sizes::*size;
   const char* updateInsert;
@@ -371,7 +371,7 @@ struct TableSpec {
   void (*bind)(Binder&, const Key&, const KeySpace&, Rng& base, Rng& own, int version);
 };
 
-constexpr std::array<TableSpec, 3> kTables = {{
+constexpr std::array<TableRecipe, 3> kTables = {{
     {Table::kMarcas, &Sizes::marcas,
      "INSERT INTO Marcas(CodMar, CodMod, Nombre, Tipo, SubTipo, Categoria, SubCate, Peso) "
      "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -404,15 +404,15 @@ void fill(const std::filesystem::path& path, const Options& options, bool main) 
   file.exec("PRAGMA cache_size = -262144;");
   file.exec("BEGIN;");
   file.exec(main ? kMainSchema : kUpdateSchema);
-  for (const TableSpec& spec : kTables) {
-    const Plan plan = planTable(spec.table, options.sizes.*spec.size, options.seed);
-    SqlStatement insert(file, main ? spec.mainInsert : spec.updateInsert);
+  for (const TableRecipe& recipe : kTables) {
+    const Plan plan = planTable(recipe.table, options.sizes.*recipe.size, options.seed);
+    SqlStatement insert(file, main ? recipe.mainInsert : recipe.updateInsert);
     for (const Row& row : main ? plan.main : plan.update) {
-      Rng base(hashOf(options.seed, spec.table, row.position, 0));
-      Rng own(hashOf(options.seed, spec.table, row.position,
+      Rng base(hashOf(options.seed, recipe.table, row.position, 0));
+      Rng own(hashOf(options.seed, recipe.table, row.position,
                      static_cast<std::uint64_t>(row.version) + 1));
       Binder binder(insert, own);
-      spec.bind(binder, plan.space.decode(row.position), plan.space, base, own, row.version);
+      recipe.bind(binder, plan.space.decode(row.position), plan.space, base, own, row.version);
       if (main) binder.text(own.chance(kAltaShare) ? "S" : "N");
       insert.step();
       insert.reset();
