@@ -1,6 +1,7 @@
 #include "recordset.h"
 
 #include <algorithm>
+#include <cctype>
 #include <unordered_map>
 
 #include "connection.h"
