@@ -2,6 +2,7 @@
 
 #include "data_environment.h"
 #include "database_error.h"
+#include "sqlcipher_file.h"
 
 namespace kestova::bench {
 
@@ -14,15 +15,6 @@ constexpr char kNumber[] = "typeof(%) IN ('integer', 'real')";
 std::string number(const std::string& column) {
   std::string test = kNumber;
   return test.replace(test.find('%'), 1, column);
-}
-
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
 }
 
 }  // namespace
@@ -39,7 +31,8 @@ std::string quoted(const std::string& text) {
 // matches the program's folding for ASCII letters (the only ones in SubCat
 // codes); the program also folds Latin-1 capitals, SQLite's lower() does not.
 std::string setBasedScript(const std::string& updatePath) {
-  std::string script = "ATTACH DATABASE " + quoted(updatePath) + " AS upd KEY 'k7p.t4';\n";
+  std::string script =
+      "ATTACH DATABASE " + sample::quoteLiteral(updatePath) + " AS upd KEY 'k7p.t4';\n";
   script += "BEGIN IMMEDIATE;\n";
 
   // Marcas -> RNAMarMod: key CodMar, CodMod; SubCat written only from a

@@ -4,9 +4,7 @@
 
 namespace kestova::sample {
 
-namespace {
-
-std::string quoted(std::string_view text) {
+std::string quoteLiteral(std::string_view text) {
   std::string out = "'";
   for (char c : text) {
     out += c;
@@ -15,8 +13,6 @@ std::string quoted(std::string_view text) {
   return out + "'";
 }
 
-}  // namespace
-
 SqlCipherFile::SqlCipherFile(std::filesystem::path path, std::string_view key, Mode mode)
     : path_(std::move(path)) {
   const int flags = SQLITE_OPEN_READWRITE | (mode == Mode::kCreate ? SQLITE_OPEN_CREATE : 0);
@@ -24,7 +20,7 @@ SqlCipherFile::SqlCipherFile(std::filesystem::path path, std::string_view key, M
   const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
   db_.reset(raw);  // owned even on failure: the handle carries the error message
   check(rc, "open");
-  exec("PRAGMA key = " + quoted(key) + ";");
+  exec("PRAGMA key = " + quoteLiteral(key) + ";");
 
   SqlStatement version(*this, "PRAGMA cipher_version;");
   if (!version.step()) {

@@ -18,6 +18,9 @@ namespace kestova::sample {
 // statement on such a connection, finalised when it goes out of scope. Every failure throws
 // SqlCipherError, whose message names the operation, the file and SQLite's own message.
 
+// `text` as an SQL string literal: in single quotes, inner quotes doubled.
+std::string quoteLiteral(std::string_view text);
+
 class SqlCipherError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
