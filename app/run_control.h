@@ -2,19 +2,14 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 
 #include "run_report.h"
-#include "table_sync.h"
+#include "run_update.h"
 
 namespace kestova {
 
 class DataEnvironment2;
 class Frm_ppal;
-
-// The sum of the source row counts in signed 32 bits, added left to right.
-// Throws std::overflow_error when a count or a partial sum does not fit.
-std::int32_t rowTotal(std::initializer_list<std::int64_t> counts);
 
 // The click handler of Cmd_Comenzar_Salir. While the caption is not exactly
 // "Salir", a click is a run: it shows the percentage label, opens the main
@@ -27,6 +22,9 @@ class RunControl : public Progress {
   RunControl(Frm_ppal& window, std::function<DataEnvironment2&()> environment);
 
   void click();
+
+  // The rows are counted: the pointer becomes the hourglass.
+  void tablesBegin(std::int32_t rowTotal) override;
 
   // One pass begins: counts it and shows the share of rows begun. The label is
   // repainted only when its text changes.
@@ -46,6 +44,7 @@ class RunControl : public Progress {
   std::int32_t rowTotal_ = 0;
   std::int64_t shownHundredths_ = -1;
   std::int64_t repaints_ = 0;
+  bool hourglass_ = false;
 };
 
 }  // namespace kestova

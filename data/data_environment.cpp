@@ -83,21 +83,21 @@ Command& DataEnvironment2::command(std::string_view name) {
 }
 
 Recordset& DataEnvironment2::recordset(std::string_view name) {
+  return commandOf(name).recordset;
+}
+
+Command& DataEnvironment2::commandOf(std::string_view recordsetName) {
   for (auto& command : commands_)
-    if (sameName(command->recordset.name(), name)) return command->recordset;
-  noMember(name);
+    if (sameName(command->recordset.name(), recordsetName)) return *command;
+  noMember(recordsetName);
 }
 
 void DataEnvironment2::openConnection(std::string_view name) { connection(name).open(settings_); }
 
 void DataEnvironment2::openRecordset(std::string_view name) {
-  for (auto& command : commands_) {
-    if (!sameName(command->recordset.name(), name)) continue;
-    if (!command->connection->isOpen()) command->connection->open(settings_);
-    command->recordset.open(*command->connection, command->table);
-    return;
-  }
-  noMember(name);
+  Command& command = commandOf(name);
+  if (!command.connection->isOpen()) command.connection->open(settings_);
+  command.recordset.open(*command.connection, command.table);
 }
 
 }  // namespace kestova

@@ -55,6 +55,8 @@ class DataEnvironment2 {
   Command& command(std::string_view name);
   // The recordset member, named "rs" followed by its command's name.
   Recordset& recordset(std::string_view name);
+  // The command that owns the named recordset member.
+  Command& commandOf(std::string_view recordsetName);
 
   // Opens the named connection with its stored connection string.
   void openConnection(std::string_view name);

@@ -1,5 +1,7 @@
 #include "database_error.h"
 
+#include <sqlite3.h>
+
 namespace kestova {
 
 namespace {
@@ -20,5 +22,9 @@ DatabaseError::DatabaseError(std::string operation, std::string object, std::str
       object_(std::move(object)),
       message_(std::move(message)),
       code_(code) {}
+
+bool DatabaseError::busy() const {
+  return (code_ & 0xFF) == SQLITE_BUSY || (code_ & 0xFF) == SQLITE_LOCKED;
+}
 
 }  // namespace kestova

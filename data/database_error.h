@@ -18,6 +18,8 @@ class DatabaseError : public std::runtime_error {
   const std::string& message() const { return message_; }
   // The SQLite result code, or 0 when the data layer refused the call itself.
   int code() const { return code_; }
+  // True when another program's lock was waited for until the time-out.
+  bool busy() const;
 
  private:
   std::string operation_;

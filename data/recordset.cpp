@@ -352,10 +352,10 @@ Statement& Recordset::writeStatement(const std::vector<int>& columns) {
   return *statement;
 }
 
-void Recordset::update() {
+SaveResult Recordset::update() {
   constexpr char kOperation[] = "Guardar la fila";
   requireOpen(kOperation);
-  if (edit_ == Edit::None) return;
+  if (edit_ == Edit::None) return SaveResult::Unchanged;
 
   std::vector<int>& columns = writeColumns_;
   columns.clear();
@@ -363,7 +363,7 @@ void Recordset::update() {
     if (edits_[i]) columns.push_back(static_cast<int>(i));
   if (edit_ == Edit::Changed && columns.empty()) {
     discardEdit();
-    return;
+    return SaveResult::Unchanged;
   }
 
   // The key the index files the row under is what the database stores. When
@@ -410,6 +410,7 @@ void Recordset::update() {
     throw;
   }
 
+  const SaveResult result = edit_ == Edit::Added ? SaveResult::Added : SaveResult::Updated;
   if (edit_ == Edit::Added) {
     if (!rowids_.empty() && rowid <= rowids_.back()) rowidsAscending_ = false;
     current_ = static_cast<std::uint32_t>(rowids_.size());
@@ -419,6 +420,7 @@ void Recordset::update() {
   edit_ = Edit::None;
   edits_.clear();
   loadedPosition_ = kNone;
+  return result;
 }
 
 void Recordset::discardEdit() {

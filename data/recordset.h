@@ -18,6 +18,9 @@ class Statement;
 
 enum class Affinity { Integer, Text, None, Real, Numeric };
 
+// What update() did with the current row.
+enum class SaveResult { Added, Updated, Unchanged };
+
 // A static cursor over every row of one table, in the order the database
 // delivers them, with a current row, a filter, row addition and saving.
 //
@@ -74,7 +77,7 @@ class Recordset {
   // Saves the current row, added or changed, as one transaction of its own.
   // Nothing to save is not an error. When the database refuses the row, it is
   // discarded: it is never saved later, by this call or by any other.
-  void update();
+  SaveResult update();
 
   // Makes the next row current (the next matching one under a filter).
   // Requires: a current row. An unsaved row is discarded, never saved.

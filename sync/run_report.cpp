@@ -50,7 +50,8 @@ std::string RunReport::summary() const {
   if (!tallies_.empty()) text += "\n";
   for (const auto& [table, tally] : tallies_) {
     text += table + ": " + std::to_string(tally.added) + " filas agregadas, " +
-            std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.rejected) +
+            std::to_string(tally.updated) + " actualizadas, " +
+            std::to_string(tally.unchanged) + " ya al día, " + std::to_string(tally.rejected) +
             " rechazadas, " + std::to_string(tally.notSaved) + " sin guardar.\n";
   }
 
@@ -82,7 +83,8 @@ std::string RunReport::details() const {
   }
   for (const auto& [table, tally] : tallies_) {
     text += "kestova: " + table + ": " + std::to_string(tally.added) + " agregadas, " +
-            std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.rejected) +
+            std::to_string(tally.updated) + " actualizadas, " +
+            std::to_string(tally.unchanged) + " ya al día, " + std::to_string(tally.rejected) +
             " rechazadas, " + std::to_string(tally.notSaved) + " sin guardar\n";
   }
   return text;

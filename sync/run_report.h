@@ -24,6 +24,7 @@ class RunReport {
   struct Tally {
     std::int64_t added = 0;
     std::int64_t updated = 0;
+    std::int64_t unchanged = 0;  // already held every value: nothing written
     std::int64_t rejected = 0;  // key unusable: nothing of the row was written
     std::int64_t notSaved = 0;  // the row could not be saved or counted
   };

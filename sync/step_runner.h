@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "database_error.h"
 #include "run_report.h"
 
 namespace kestova {
@@ -29,6 +30,9 @@ class StepRunner {
     try {
       body();
       return true;
+    } catch (const DatabaseError& failure) {
+      lockTimedOut_ = lockTimedOut_ || failure.busy();
+      record(step, failure.what());
     } catch (const std::exception& failure) {
       record(step, failure.what());
     } catch (...) {
@@ -38,6 +42,9 @@ class StepRunner {
   }
 
   RunReport& report() { return report_; }
+  // True once a step failed because another program held a lock past the
+  // command time-out: the run then stops writing rather than wait again.
+  bool lockTimedOut() const { return lockTimedOut_; }
 
  private:
   void record(std::string_view step, std::string message) {
@@ -47,6 +54,7 @@ class StepRunner {
   RunReport& report_;
   std::string table_;
   std::int64_t row_ = 0;
+  bool lockTimedOut_ = false;
 };
 
 }  // namespace kestova

@@ -82,4 +82,10 @@ const TableDefinition& valuaciones2() {
   return table;
 }
 
+const std::array<const TableDefinition*, 3>& runTables() {
+  static const std::array<const TableDefinition*, 3> tables{&marcasYModelos(), &valuaciones1(),
+                                                           &valuaciones2()};
+  return tables;
+}
+
 }  // namespace kestova

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -46,5 +47,6 @@ struct TableDefinition {
 const TableDefinition& marcasYModelos();
 const TableDefinition& valuaciones1();
 const TableDefinition& valuaciones2();
+const std::array<const TableDefinition*, 3>& runTables();
 
 }  // namespace kestova

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "step_runner.h"
 #include "table_definition.h"
 
@@ -7,12 +9,18 @@ namespace kestova {
 
 class DataEnvironment2;
 
-// Told at the start of every pass, before the pass touches the target, so
-// that the window can show how much of the run is done.
+// Told how a run goes, so that the window can show it.
 class Progress {
  public:
   virtual ~Progress() = default;
+  // The source rows have been counted (0 when they could not be) and the
+  // first table begins.
+  virtual void tablesBegin(std::int32_t rowTotal) { (void)rowTotal; }
+  // A pass begins, before it touches the target.
   virtual void advance() = 0;
+  // The tables are done, or the run has stopped writing; the main file is
+  // settled next.
+  virtual void tablesEnd() {}
 };
 
 // Brings one table of the main database up to date from the update database.
@@ -24,17 +32,13 @@ class Progress {
 //  - a row whose key cannot be used is rejected: nothing of it is written;
 //  - a row whose matches cannot be counted, or that cannot be added, is skipped;
 //  - a failed end test or move to the next row ends the table;
-//  - a table whose recordsets are not both open is not processed at all.
-// Each row's outcome is counted in the report's tally for the table.
-void syncTable(const TableDefinition& table, DataEnvironment2& environment, Progress& progress,
+//  - a lock another program held past the command time-out, or a request to
+//    stop, ends the table and the run's writing: the rows not begun count as
+//    not saved.
+// Each row's outcome is counted in the report's tally for the table. Requires:
+// both recordsets of the table are open. Returns false when the run must stop
+// writing.
+bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Progress& progress,
                StepRunner& steps);
-
-// When the main database is open, makes it whole (Connection::settle), as a
-// step of its own so that a disk error there is reported like any other.
-void settleMainDatabase(DataEnvironment2& environment, StepRunner& steps);
-
-// The three tables in run order, each to the end of its source, then
-// settleMainDatabase().
-void syncTables(DataEnvironment2& environment, Progress& progress, StepRunner& steps);
 
 }  // namespace kestova

@@ -9,7 +9,7 @@
 #include "sample_data.h"
 #include "sqlcipher_file.h"
 #include "step_runner.h"
-#include "table_sync.h"
+#include "run_update.h"
 #include "test_support.h"
 
 namespace kestova {
@@ -35,12 +35,8 @@ SyncResult syncAll(const TestFolder& folder) {
   SyncResult result;
   DataEnvironment2 environment(folder.settings());
   StepRunner steps(result.report);
-  for (const char* name : {"rsC_Marmod_Nevaro", "rsC_MarMod_Actualizacion", "rsC_ValVehi1_Nevaro",
-                           "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro",
-                           "rsC_ValVehi2_Actualizacion"})
-    steps.run(name, [&] { environment.openRecordset(name); });
   CountingProgress progress;
-  syncTables(environment, progress, steps);
+  runUpdate(environment, progress, steps);
   result.passes = progress.passes;
   return result;
 }

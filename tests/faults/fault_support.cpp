@@ -19,7 +19,7 @@
 #include "sqlcipher_file.h"
 #include "statement.h"
 #include "step_runner.h"
-#include "table_sync.h"
+#include "run_update.h"
 
 namespace kestova::test {
 
@@ -29,15 +29,18 @@ namespace {
 
 class PassCounter : public Progress {
  public:
-  explicit PassCounter(const std::function<void(std::int64_t)>& onPass) : onPass_(onPass) {}
+  explicit PassCounter(const RunHooks& hooks) : hooks_(hooks) {}
   void advance() override {
     ++passes;
-    if (onPass_) onPass_(passes);
+    if (hooks_.onPass) hooks_.onPass(passes);
+  }
+  void tablesEnd() override {
+    if (hooks_.afterTables) hooks_.afterTables();
   }
   std::int64_t passes = 0;
 
  private:
-  const std::function<void(std::int64_t)>& onPass_;
+  const RunHooks& hooks_;
 };
 
 std::string queryLines(const fs::path& file, const std::string& sql) {
@@ -120,16 +123,9 @@ RunOutcome runAll(const DataSettings& settings, const RunHooks& hooks) {
   RunOutcome outcome;
   DataEnvironment2 environment(settings);
   StepRunner steps(outcome.report);
-  for (const char* name :
-       {"rsC_Marmod_Nevaro", "rsC_MarMod_Actualizacion", "rsC_ValVehi1_Nevaro",
-        "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro", "rsC_ValVehi2_Actualizacion"})
-    steps.run(name, [&] { environment.openRecordset(name); });
-  PassCounter progress(hooks.onPass);
-  for (const TableDefinition* table : {&marcasYModelos(), &valuaciones1(), &valuaciones2()})
-    syncTable(*table, environment, progress, steps);
+  PassCounter progress(hooks);
+  runUpdate(environment, progress, steps);
   outcome.passes = progress.passes;
-  if (hooks.afterTables) hooks.afterTables();
-  settleMainDatabase(environment, steps);
   if (hooks.beforeClose) hooks.beforeClose();
   return outcome;
 }

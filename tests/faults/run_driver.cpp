@@ -16,14 +16,13 @@
 
 #include "data_environment.h"
 #include "step_runner.h"
-#include "table_sync.h"
+#include "run_update.h"
 
 namespace {
 
 using kestova::DataEnvironment2;
 using kestova::RunReport;
 using kestova::StepRunner;
-using kestova::TableDefinition;
 
 class PublishedProgress : public kestova::Progress {
  public:
@@ -63,12 +62,8 @@ int main(int argc, char** argv) {
   {
     DataEnvironment2 environment({argv[1], argv[2], std::chrono::milliseconds(30'000)});
     StepRunner steps(report);
-    for (const char* name :
-         {"rsC_Marmod_Nevaro", "rsC_MarMod_Actualizacion", "rsC_ValVehi1_Nevaro",
-          "rsC_ValVehi1_Actualizacion", "rsC_ValVehi2_Nevaro", "rsC_ValVehi2_Actualizacion"})
-      steps.run(name, [&] { environment.openRecordset(name); });
     PublishedProgress progress(passes);
-    kestova::syncTables(environment, progress, steps);
+    kestova::runUpdate(environment, progress, steps);
   }
   if (report.clean()) return 0;
   std::cerr << report.details();

@@ -1,0 +1,103 @@
+#include "run_update.h"
+
+#include <limits>
+#include <set>
+#include <stdexcept>
+
+#include "data_environment.h"
+
+namespace kestova {
+
+std::int32_t rowTotal(std::initializer_list<std::int64_t> counts) {
+  std::int32_t total = 0;
+  for (std::int64_t count : counts) {
+    std::int32_t sum = 0;
+    if (count > std::numeric_limits<std::int32_t>::max() ||
+        count < std::numeric_limits<std::int32_t>::min() ||
+        __builtin_add_overflow(total, static_cast<std::int32_t>(count), &sum))
+      throw std::overflow_error("la suma de las filas de origen pasa de 2147483647");
+    total = sum;
+  }
+  return total;
+}
+
+namespace {
+
+// Opens the recordsets of the run, trying each connection once.
+class Opener {
+ public:
+  Opener(DataEnvironment2& environment, StepRunner& steps)
+      : environment_(environment), steps_(steps) {}
+
+  void openConnection(Connection& connection) {
+    if (!steps_.run("Abrir la conexión " + connection.name(),
+                    [&] { connection.open(environment_.settings()); }))
+      failed_.insert(&connection);
+  }
+
+  void openRecordset(const std::string& name) {
+    Connection& connection = *environment_.commandOf(name).connection;
+    if (failed_.count(&connection) != 0) return;  // its cause is already reported
+    if (!steps_.run("Abrir " + name, [&] { environment_.openRecordset(name); }) &&
+        !connection.isOpen())
+      failed_.insert(&connection);
+  }
+
+ private:
+  DataEnvironment2& environment_;
+  StepRunner& steps_;
+  std::set<const Connection*> failed_;
+};
+
+void settleMainDatabase(Connection& main, StepRunner& steps) {
+  steps.setPlace("");
+  if (main.isOpen()) steps.run("Guardar la base de datos principal", [&] { main.settle(); });
+}
+
+}  // namespace
+
+void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps) {
+  const auto& tables = runTables();
+  Connection& main = *environment.commandOf(tables.front()->target).connection;
+  steps.setPlace("");
+
+  Opener opener(environment, steps);
+  opener.openConnection(main);
+  for (const TableDefinition* table : tables) {
+    opener.openRecordset(table->target);
+    opener.openRecordset(table->source);
+  }
+
+  // Counted only when every source opened: a source that did not open has its
+  // cause reported already, and the row total then stays 0.
+  std::int32_t total = 0;
+  bool sourcesOpen = true;
+  for (const TableDefinition* table : tables)
+    sourcesOpen = sourcesOpen && environment.recordset(table->source).isOpen();
+  if (sourcesOpen) {
+    steps.run("Contar las filas de origen", [&] {
+      total = rowTotal({environment.recordset(tables[0]->source).recordCount(),
+                        environment.recordset(tables[1]->source).recordCount(),
+                        environment.recordset(tables[2]->source).recordCount()});
+    });
+  }
+
+  steps.run("Empezar las tablas", [&] { progress.tablesBegin(total); });
+  bool writing = true;
+  for (const TableDefinition* table : tables) {
+    Recordset& source = environment.recordset(table->source);
+    Recordset& target = environment.recordset(table->target);
+    if (writing && source.isOpen() && target.isOpen()) {
+      writing = syncTable(*table, environment, progress, steps);
+    } else if (source.isOpen()) {
+      // Not processed: its rows are counted as not saved, once.
+      steps.report().tally(table->title).notSaved += source.recordCount();
+    } else {
+      steps.report().tally(table->title);
+    }
+  }
+  steps.run("Terminar las tablas", [&] { progress.tablesEnd(); });
+  settleMainDatabase(main, steps);
+}
+
+}  // namespace kestova

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "step_runner.h"
+#include "table_sync.h"
+
+namespace kestova {
+
+class DataEnvironment2;
+
+// The sum of the source row counts in signed 32 bits, added left to right.
+// Throws std::overflow_error when a count or a partial sum does not fit.
+std::int32_t rowTotal(std::initializer_list<std::int64_t> counts);
+
+// One whole run, the one entry point of the window, the tests and the
+// benchmarks: opens the main connection, then for each table in run order its
+// target and its source recordset (the update connection with the first of
+// them), counts the source rows, brings the three tables up to date in order
+// and settles the main file. Every step runs under `steps`. A connection that
+// could not be opened is tried once: the recordsets on it are left closed and
+// their tables are not processed (their rows count as not saved). Nothing is
+// closed: the data environment keeps its members open.
+void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps);
+
+}  // namespace kestova
