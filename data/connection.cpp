@@ -11,6 +11,8 @@ namespace kestova {
 
 namespace {
 
+using Cause = DatabaseError::Cause;
+
 constexpr char kOpen[] = "Abrir la base de datos";
 // The provider the connection strings name; this layer stands in for it.
 constexpr char kProvider[] = "microsoft.jet.oledb.3.51";
@@ -60,11 +62,12 @@ void Connection::open(const DataSettings& settings) {
   // empty one as a new database, and write to it.
   std::error_code error;
   auto status = std::filesystem::status(path_, error);
-  if (!std::filesystem::exists(status)) throw DatabaseError(kOpen, file, "el archivo no existe");
+  if (!std::filesystem::exists(status)) throw DatabaseError(kOpen, file, "el archivo no existe", 0, Cause::FileMissing);
   if (!std::filesystem::is_regular_file(status))
-    throw DatabaseError(kOpen, file, "no es un archivo");
+    throw DatabaseError(kOpen, file, "no es un archivo", 0, Cause::NotADatabase);
   if (std::filesystem::file_size(path_, error) == 0 && !error)
-    throw DatabaseError(kOpen, file, "el archivo está vacío: no es una base de datos");
+    throw DatabaseError(kOpen, file, "el archivo está vacío: no es una base de datos", 0,
+                        Cause::NotADatabase);
 
   sqlite3* raw = nullptr;
   const int flags = readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
@@ -81,7 +84,7 @@ void Connection::open(const DataSettings& settings) {
   sqlite3_busy_timeout(raw, busyTimeoutMs_);
 
   if (!readOnly_ && sqlite3_db_readonly(raw, "main") == 1)
-    throw DatabaseError(kOpen, file, "el archivo es de solo lectura");
+    throw DatabaseError(kOpen, file, "el archivo es de solo lectura", 0, Cause::CannotWrite);
 
   owner_ = std::move(db);
   db_ = raw;
@@ -94,7 +97,7 @@ void Connection::open(const DataSettings& settings) {
                           "no es una base de datos cifrada con la contraseña de la conexión (" +
                               failure.message() + ")",
                           failure.code());
-    throw DatabaseError(kOpen, file, failure.message(), failure.code());
+    throw DatabaseError(kOpen, file, failure.message(), failure.code(), failure.cause());
   }
 }
 

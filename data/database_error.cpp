@@ -13,18 +13,34 @@ std::string describe(const std::string& operation, const std::string& object,
   return text + ": " + message;
 }
 
+DatabaseError::Cause causeOf(int code) {
+  using Cause = DatabaseError::Cause;
+  switch (code & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return Cause::InUse;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT: return Cause::NotADatabase;
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_TOOBIG: return Cause::ValueRefused;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN: return Cause::CannotWrite;
+    case SQLITE_FULL:
+    case SQLITE_IOERR: return Cause::DiskError;
+    default: return Cause::Other;
+  }
+}
+
 }  // namespace
 
 DatabaseError::DatabaseError(std::string operation, std::string object, std::string message,
-                             int code)
+                             int code, Cause cause)
     : std::runtime_error(describe(operation, object, message)),
       operation_(std::move(operation)),
       object_(std::move(object)),
       message_(std::move(message)),
-      code_(code) {}
-
-bool DatabaseError::busy() const {
-  return (code_ & 0xFF) == SQLITE_BUSY || (code_ & 0xFF) == SQLITE_LOCKED;
-}
+      code_(code),
+      cause_(cause != Cause::Other ? cause : causeOf(code)) {}
 
 }  // namespace kestova

@@ -84,7 +84,8 @@ int Recordset::columnIndex(std::string_view name, const char* operation) const {
     while (j < name.size() && column[j] == foldAscii(name[j])) ++j;
     if (j == name.size()) return static_cast<int>(i);
   }
-  throw DatabaseError(operation, object(name), "el campo no existe en la tabla");
+  throw DatabaseError(operation, object(name), "el campo no existe en la tabla", 0,
+                      DatabaseError::Cause::TableMissing);
 }
 
 void Recordset::open(Connection& connection, const std::string& table) {
@@ -122,8 +123,10 @@ void Recordset::open(Connection& connection, const std::string& table) {
       sequential = std::make_unique<Statement>(
           db, "SELECT rowid, " + quoted + ".* FROM " + quoted + " NOT INDEXED", table);
   } catch (const DatabaseError& failure) {
+    const bool missing = failure.message().rfind("no such table", 0) == 0;
     throw DatabaseError("Abrir la tabla " + table, connection.path().string(), failure.message(),
-                        failure.code());
+                        failure.code(),
+                        missing ? DatabaseError::Cause::TableMissing : failure.cause());
   }
 
   connection_ = &connection;
@@ -278,7 +281,8 @@ void Recordset::loadCurrentRow() {
   selectRow_->bind(1, rowids_[current_]);
   if (!selectRow_->step()) {
     selectRow_->reset();
-    throw DatabaseError("Leer la fila", object(), "la fila ya no existe en la tabla");
+    throw DatabaseError("Leer la fila", object(), "la fila ya no existe en la tabla", 0,
+                        DatabaseError::Cause::RowGone);
   }
   loaded_.clear();
   for (int i = 0; i < selectRow_->columnCount(); ++i) loaded_.push_back(selectRow_->column(i));
@@ -398,7 +402,8 @@ SaveResult Recordset::update() {
     if (edit_ == Edit::Added) {
       rowid = sqlite3_last_insert_rowid(db);
     } else if (sqlite3_changes(db) != 1) {
-      throw DatabaseError(kOperation, object(), "la fila ya no existe en la tabla");
+      throw DatabaseError(kOperation, object(), "la fila ya no existe en la tabla", 0,
+                          DatabaseError::Cause::RowGone);
     }
     if (readBack) {
       key = readKey(rowid);
