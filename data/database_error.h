@@ -16,6 +16,7 @@ class DatabaseError : public std::runtime_error {
     FileMissing,   // the file is not where it was looked for
     NotADatabase,  // damaged, not a database, or keyed with another password
     InUse,         // another program held a lock past the command time-out
+    AlreadyRunning,  // another Kestova is updating the same main database
     TableMissing,  // a table or field the program needs is not in the file
     NotATable,     // a view, a virtual table, or a table without row ids
     ValueRefused,  // a constraint or the column's type refused a value
