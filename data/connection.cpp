@@ -1,21 +1,37 @@
 #include "connection.h"
 
+#include <sqlite3.h>
+#include <sys/xattr.h>
+
 #include <algorithm>
 #include <system_error>
+#include <thread>
 
 #include "connection_string.h"
 #include "database_error.h"
 #include "statement.h"
+#include "stop_signals.h"
 
 namespace kestova {
 
 namespace {
 
 using Cause = DatabaseError::Cause;
+using std::chrono::milliseconds;
 
 constexpr char kOpen[] = "Abrir la base de datos";
 // The provider the connection strings name; this layer stands in for it.
 constexpr char kProvider[] = "microsoft.jet.oledb.3.51";
+// Beside the file, not in it: the journal mode a run found the file in, kept
+// while the run has it in write-ahead mode, so that a run that could not put
+// it back (killed, or another program kept the file open) is mended by the next.
+constexpr char kModeAttribute[] = "user.kestova.journal_mode";
+// Log frames (pages) between checkpoints: each syncs the file twice, so fewer,
+// larger ones are cheaper.
+constexpr int kCheckpointFrames = 16384;
+// How long the switch to write-ahead mode waits for a lock: a lock held longer
+// is met again, with the full time-out, by the first write.
+constexpr milliseconds kModeSwitchWait{1000};
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -23,21 +39,54 @@ std::string lower(std::string text) {
   return text;
 }
 
-std::optional<std::string> queryText(sqlite3* db, const std::string& sql,
-                                     const std::string& object) {
+std::string queryText(sqlite3* db, const std::string& sql, const std::string& object) {
   Statement statement(db, sql, object);
-  if (!statement.step()) return std::nullopt;
+  if (!statement.step()) return {};
   FieldValue value = statement.column(0);
-  if (auto* text = std::get_if<std::string>(&value)) return *text;
-  return std::nullopt;
+  auto* text = std::get_if<std::string>(&value);
+  return text != nullptr ? *text : std::string();
+}
+
+// The file as an SQLite URI: every byte but the unreserved ones percent-encoded.
+std::string fileUri(const std::filesystem::path& path, const char* parameters) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path.string()) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    }
+  }
+  return uri + "?" + parameters;
+}
+
+std::string modeLeftByARun(const std::filesystem::path& file) {
+  char value[32] = {};
+  ssize_t size = ::getxattr(file.c_str(), kModeAttribute, value, sizeof value - 1);
+  return size > 0 ? lower(std::string(value, static_cast<std::size_t>(size))) : std::string();
+}
+
+bool isJournalMode(const std::string& mode) {
+  for (const char* known : {"delete", "truncate", "persist", "memory", "off"})
+    if (mode == known) return true;
+  return false;
 }
 
 }  // namespace
 
+struct Connection::Prepared {
+  Statement begin, commit;
+};
+
+void Connection::Close::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+
 DataSettings DataSettings::defaults() {
   std::error_code error;
   std::filesystem::path current = std::filesystem::current_path(error);
-  return {current, defaultWindowsPrefix(), std::chrono::milliseconds(30'000)};
+  return {current, defaultWindowsPrefix()};
 }
 
 Connection::Connection(std::string name, std::string connectionString, bool readOnly)
@@ -62,36 +111,43 @@ void Connection::open(const DataSettings& settings) {
   // empty one as a new database, and write to it.
   std::error_code error;
   auto status = std::filesystem::status(path_, error);
-  if (!std::filesystem::exists(status)) throw DatabaseError(kOpen, file, "el archivo no existe", 0, Cause::FileMissing);
+  if (!std::filesystem::exists(status))
+    throw DatabaseError(kOpen, file, "el archivo no existe", 0, Cause::FileMissing);
   if (!std::filesystem::is_regular_file(status))
     throw DatabaseError(kOpen, file, "no es un archivo", 0, Cause::NotADatabase);
   if (std::filesystem::file_size(path_, error) == 0 && !error)
     throw DatabaseError(kOpen, file, "el archivo está vacío: no es una base de datos", 0,
                         Cause::NotADatabase);
+  if (!readOnly_ && !instanceLock_.acquire(path_))
+    throw DatabaseError(kOpen, file, "otro Kestova ya está actualizando esta base de datos", 0,
+                        Cause::AlreadyRunning);
 
   sqlite3* raw = nullptr;
-  const int flags = readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
-  int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
+  const int rc =
+      readOnly_ ? sqlite3_open_v2(fileUri(path_, "immutable=1").c_str(), &raw,
+                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                : sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
   std::unique_ptr<sqlite3, Close> db(raw);  // even a failed open returns a handle to close
-  check(raw, rc, kOpen, file);
-  sqlite3_extended_result_codes(raw, 1);
-
-  if (std::optional<std::string> password = parsed.value("Jet OLEDB:Database Password"))
-    check(raw, sqlite3_key(raw, password->data(), static_cast<int>(password->size())), kOpen, file);
-  if (!queryText(raw, "PRAGMA cipher_version", file))
-    throw DatabaseError(kOpen, file, "la biblioteca SQLite en uso no cifra las bases de datos");
-  busyTimeoutMs_ = static_cast<int>(settings.commandTimeout.count());
-  sqlite3_busy_timeout(raw, busyTimeoutMs_);
-
-  if (!readOnly_ && sqlite3_db_readonly(raw, "main") == 1)
-    throw DatabaseError(kOpen, file, "el archivo es de solo lectura", 0, Cause::CannotWrite);
-
-  owner_ = std::move(db);
-  db_ = raw;
   try {
-    configure();
+    check(raw, rc, kOpen, file);
+    check(raw, sqlite3_extended_result_codes(raw, 1), kOpen, file);
+    if (std::optional<std::string> password = parsed.value("Jet OLEDB:Database Password"))
+      check(raw, sqlite3_key(raw, password->data(), static_cast<int>(password->size())), kOpen,
+            file);
+    if (queryText(raw, "PRAGMA cipher_version", file).empty())
+      throw DatabaseError(kOpen, file, "la biblioteca SQLite en uso no cifra las bases de datos");
+    settings_ = settings;
+    lockWait_ = settings.commandTimeout;
+    check(raw, sqlite3_busy_handler(raw, &Connection::waitForLock, this), kOpen, file);
+    if (!readOnly_ && sqlite3_db_readonly(raw, "main") == 1)
+      throw DatabaseError(kOpen, file, "el archivo es de solo lectura", 0, Cause::CannotWrite);
+    owner_ = std::move(db);
+    db_ = raw;
+    verifyKey();
   } catch (const DatabaseError& failure) {
-    close();
+    owner_.reset();
+    db_ = nullptr;
+    instanceLock_.release();
     if (failure.code() == SQLITE_NOTADB)
       throw DatabaseError(kOpen, file,
                           "no es una base de datos cifrada con la contraseña de la conexión (" +
@@ -101,7 +157,7 @@ void Connection::open(const DataSettings& settings) {
   }
 }
 
-void Connection::configure() {
+void Connection::verifyKey() {
   const std::string file = path_.string();
   // A wrong key, a plain SQLite file or any other file fails at the first read
   // of the schema, not at the key.
@@ -111,75 +167,172 @@ void Connection::configure() {
     return;
   }
   Statement(db_, "SELECT count(*) FROM sqlite_master", file).execute();
+  // Reading the mode changes nothing. A file in write-ahead mode is kept so,
+  // unless an earlier run left it so and noted the mode it had.
+  ownJournalMode_ = journalMode();
+  std::string left = ownJournalMode_ == "wal" ? modeLeftByARun(path_) : "";
+  if (isJournalMode(left)) {
+    ownJournalMode_ = left;
+    switchedToLog_ = true;  // settle() puts it back, even if this run writes nothing
+  }
+}
 
-  // Only a run leaves the file in write-ahead mode (when it is killed, or when
-  // another program kept the file open as it ended), so a file found so is
-  // returned to the rollback journal, the mode files are kept in.
-  std::string mode = lower(queryText(db_, "PRAGMA journal_mode", file).value_or("delete"));
-  keptJournalMode_ = mode == "wal" ? "delete" : mode;
-  // Write-ahead logging makes saving each row as a transaction of its own
-  // cheap, and lets other programs read the file during a run. When the switch
-  // is refused because another program holds a lock, the file keeps its mode.
-  try {
-    mode = lower(queryText(db_, "PRAGMA journal_mode = WAL", file).value_or(mode));
-  } catch (const DatabaseError& failure) {
-    if ((failure.code() & 0xFF) != SQLITE_BUSY && (failure.code() & 0xFF) != SQLITE_LOCKED) throw;
+std::string Connection::journalMode() {
+  return lower(queryText(db_, "PRAGMA journal_mode", path_.string()));
+}
+
+void Connection::prepareForWrites() {
+  const std::string file = path_.string();
+  std::string mode = journalMode();
+  if (mode != "wal") {
+    // Write-ahead logging makes saving each row as a transaction of its own
+    // cheap, and lets other programs read the file during a run. When another
+    // program's lock refuses the switch, the file keeps its mode.
+    ::setxattr(path_.c_str(), kModeAttribute, mode.data(), mode.size(), 0);
+    lockWait_ = std::min(kModeSwitchWait, settings_.commandTimeout);
+    try {
+      mode = lower(queryText(db_, "PRAGMA journal_mode = WAL", file));
+    } catch (const DatabaseError& failure) {
+      if (!failure.busy()) throw;
+    }
+    lockWait_ = settings_.commandTimeout;
+    if (mode != "wal") ::removexattr(path_.c_str(), kModeAttribute);
   }
-  // In write-ahead mode NORMAL loses no committed row when the process dies
-  // and never damages the file; only a power cut may undo the last commits.
-  // The rollback journal keeps the default, FULL, which it needs for that.
+  switchedToLog_ = mode == "wal" && ownJournalMode_ != "wal";
   if (mode == "wal") {
+    // In write-ahead mode NORMAL loses no committed row when the process dies
+    // and never damages the file; only a power cut may undo the last commits.
+    // The rollback journal keeps the default, FULL, which it needs for that.
     Statement(db_, "PRAGMA synchronous = NORMAL", file).execute();
-    // Each checkpoint syncs the file twice; letting the log grow to 16 MB
-    // between them makes that rare, and the log is folded in when the run ends.
-    Statement(db_, "PRAGMA wal_autocheckpoint = 16384", file).execute();
+    // Checkpoints are made by afterCommit(), which knows when one cannot finish.
+    Statement(db_, "PRAGMA wal_autocheckpoint = 0", file).execute();
+    checkpointAt_ = kCheckpointFrames;
+    sqlite3_wal_hook(db_, &Connection::afterCommit, this);
   }
-  begin_ = std::make_unique<Statement>(db_, "BEGIN IMMEDIATE", file);
-  commit_ = std::make_unique<Statement>(db_, "COMMIT", file);
+  prepared_.reset(
+      new Prepared{Statement(db_, "BEGIN IMMEDIATE", file), Statement(db_, "COMMIT", file)});
+  writesPrepared_ = true;
+}
+
+int Connection::afterCommit(void* self, sqlite3* db, const char* schema, int frames) {
+  auto* connection = static_cast<Connection*>(self);
+  if (frames < connection->checkpointAt_) return SQLITE_OK;
+  int logged = 0, folded = 0;
+  const int rc =
+      sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, &logged, &folded);
+  // A reader on an older snapshot keeps the end of the log from being folded.
+  // Every attempt costs the whole log, so while one cannot finish the next
+  // waits until the log has doubled: the run stays linear. A failed
+  // checkpoint loses nothing; the end of the run folds the log or says why not.
+  connection->checkpointAt_ =
+      rc == SQLITE_OK && folded == logged ? kCheckpointFrames : std::max(frames, 1) * 2;
+  return SQLITE_OK;
+}
+
+int Connection::waitForLock(void* self, int attempt) {
+  auto* connection = static_cast<Connection*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (attempt == 0) connection->waitingSince_ = now;
+  const auto waited = now - connection->waitingSince_;
+  if (stopRequested() || waited >= connection->lockWait_) return 0;
+  const milliseconds pause{attempt < 10 ? 1 + attempt : 20};
+  std::this_thread::sleep_for(
+      std::min<std::chrono::steady_clock::duration>(pause, connection->lockWait_ - waited));
+  return 1;
 }
 
 void Connection::settle() {
-  if (!isOpen() || readOnly_ || !keptJournalMode_) return;
+  if (!isOpen() || !switchedToLog_) return;
   const std::string file = path_.string();
-  if (lower(queryText(db_, "PRAGMA journal_mode", file).value_or("")) != "wal") return;
-  // Every saved row goes into the file itself; a disk error here is reported.
-  Statement(db_, "PRAGMA wal_checkpoint(PASSIVE)", file).execute();
-  // Leaving write-ahead mode removes the log, but needs the file to itself:
-  // while another program has it open the log stays, harmlessly, until the
-  // next run. That is not worth waiting the command time-out for.
-  sqlite3_busy_timeout(db_, 0);
+  constexpr char kSettle[] = "Guardar la base de datos principal";
+  const milliseconds savedWait = lockWait_;
+  lockWait_ = settings_.settleTimeout;
+  struct RestoreWait {
+    Connection& connection;
+    milliseconds wait;
+    ~RestoreWait() { connection.lockWait_ = wait; }
+  } restore{*this, savedWait};
+
+  // Every saved row goes into the file itself, once readers of older
+  // snapshots have let go of the log.
+  int logged = 0, folded = 0;
+  const int rc =
+      sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, &logged, &folded);
+  if ((rc & 0xFF) == SQLITE_BUSY || (rc == SQLITE_OK && folded < logged))
+    throw DatabaseError(kSettle, file,
+                        "otro programa sigue leyendo la base de datos: las filas están guardadas "
+                        "en el registro de escritura junto al archivo, y la próxima ejecución "
+                        "las pasa al archivo",
+                        SQLITE_BUSY);
+  check(db_, rc, kSettle, file);
+  // Leaving write-ahead mode needs the file to itself.
   try {
-    queryText(db_, "PRAGMA journal_mode = " + *keptJournalMode_, file);
+    queryText(db_, "PRAGMA journal_mode = " + ownJournalMode_, file);
   } catch (const DatabaseError& failure) {
-    sqlite3_busy_timeout(db_, busyTimeoutMs_);
-    if ((failure.code() & 0xFF) != SQLITE_BUSY && (failure.code() & 0xFF) != SQLITE_LOCKED) throw;
-    return;
+    if (!failure.busy()) throw;
+    throw DatabaseError(kSettle, file,
+                        "otro programa tiene abierta la base de datos: todas las filas están "
+                        "guardadas en el archivo, y la próxima ejecución le devuelve su modo de "
+                        "diario",
+                        failure.code());
   }
-  sqlite3_busy_timeout(db_, busyTimeoutMs_);
+  if (journalMode() != "wal") {
+    ::removexattr(path_.c_str(), kModeAttribute);
+    switchedToLog_ = false;
+  }
 }
 
 void Connection::close() noexcept {
   if (!isOpen()) return;
   rollback();
-  begin_.reset();
-  commit_.reset();
   try {
+    settings_.settleTimeout = milliseconds(0);
     settle();
   } catch (const DatabaseError&) {
     // The log stays beside the file; the next open recovers it.
   }
+  prepared_.reset();
+  dataVersion_.reset();
   owner_.reset();
   db_ = nullptr;
-  keptJournalMode_.reset();
+  instanceLock_.release();
+  writesPrepared_ = switchedToLog_ = false;
 }
 
-void Connection::begin() { begin_->execute(); }
+void Connection::begin() {
+  if (!writesPrepared_) prepareForWrites();
+  prepared_->begin.execute();
+}
 
-void Connection::commit() { commit_->execute(); }
+void Connection::commit() { prepared_->commit.execute(); }
 
 void Connection::rollback() noexcept {
-  if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0)
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (inTransaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+std::int64_t Connection::changes() const { return sqlite3_changes(db_); }
+
+std::int64_t Connection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
+
+bool Connection::inTransaction() const { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }
+
+ReadTransaction::ReadTransaction(Connection& connection) {
+  if (connection.inTransaction()) return;
+  Statement(connection.handle(), "BEGIN", connection.path().string()).execute();
+  connection_ = &connection;
+}
+
+ReadTransaction::~ReadTransaction() {
+  if (connection_ != nullptr) connection_->rollback();
+}
+
+std::int64_t Connection::dataVersion() {
+  if (!dataVersion_)
+    dataVersion_ = std::make_unique<Statement>(db_, "PRAGMA data_version", path_.string());
+  dataVersion_->step();
+  const std::int64_t version = dataVersion_->columnInt64(0);
+  dataVersion_->reset();
+  return version;
 }
 
 }  // namespace kestova

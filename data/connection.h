@@ -1,12 +1,14 @@
 #pragma once
 
-#include <sqlite3.h>
-
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
+
+#include "instance_lock.h"
+
+struct sqlite3;
 
 namespace kestova {
 
@@ -18,17 +20,29 @@ struct DataSettings {
   std::filesystem::path currentDirectory;  // against which relative data sources resolve
   std::filesystem::path windowsPrefix;     // whose drive_c stands for drive C:
   std::chrono::milliseconds commandTimeout{30'000};
+  // How long the end of a run waits for other programs to let the log be
+  // folded back into the main file.
+  std::chrono::milliseconds settleTimeout{10'000};
 
-  // The process's current directory, its Windows prefix and a 30 s time-out.
+  // The process's current directory, its Windows prefix and the time-outs above.
   static DataSettings defaults();
 };
 
 // One connection to an encrypted database file, described by a connection
 // string whose "Data Source" names the file and whose "Jet OLEDB:Database
 // Password" is its key. Opening never creates a file: a missing, empty,
-// unencrypted or differently keyed file is an open failure. A read-only
-// connection holds one read transaction from open to close, so that what it
-// reads is one consistent state of the file.
+// unencrypted or differently keyed file is an open failure.
+//
+// A read-only connection opens its file as immutable: nothing is ever created
+// beside it, it reads from read-only media whatever its journal mode, and it
+// holds one read transaction from open to close.
+//
+// A read-write connection takes the file's instance lock (a second Kestova on
+// the same file is refused) and changes nothing in the file until the first
+// write: only then does the file go to write-ahead logging, which settle()
+// undoes. A file its owner keeps in write-ahead mode stays so. Waits for other
+// programs' locks last at most the command time-out, and end early when a stop
+// is requested (stop_signals.h).
 class Connection {
  public:
   Connection(std::string name, std::string connectionString, bool readOnly);
@@ -47,12 +61,12 @@ class Connection {
   // Opens the file of the connection string. Throws DatabaseError naming the
   // file and why it cannot be used; the connection then stays closed.
   void open(const DataSettings& settings);
-  // Makes a read-write file whole: every saved row is folded from the log
-  // into the file, which returns to the journal mode it is kept in (the mode
-  // it had, or the rollback journal when a run had left it in write-ahead
-  // mode), so the file alone holds every saved row. While another program has
-  // the file open the log stays until the next run; that is not an error.
-  // Throws DatabaseError on a disk error.
+  // Makes the file as its owner keeps it: when this connection switched it to
+  // write-ahead mode, every saved row is folded from the log into the file and
+  // the file returns to its own journal mode, so that it alone holds every
+  // saved row. Waits at most the settle time-out for other programs; throws
+  // DatabaseError (cause InUse) when they still keep the log from being folded
+  // (the rows stay saved, in the log; the next run finishes), or on a disk error.
   void settle();
   // Settles the file, silently, and closes. Never throws.
   void close() noexcept;
@@ -65,24 +79,58 @@ class Connection {
   void begin();
   void commit();
   void rollback() noexcept;
+  // A number that changes whenever another connection commits to the file.
+  std::int64_t dataVersion();
+  // Rows the last statement inserted, changed or deleted itself (not its triggers').
+  std::int64_t changes() const;
+  // The row id of the last row inserted.
+  std::int64_t lastInsertRowid() const;
+  bool inTransaction() const;
 
  private:
   struct Close {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+    void operator()(sqlite3* db) const;
   };
+  struct Prepared;
 
-  void configure();
+  void verifyKey();
+  void prepareForWrites();
+  std::string journalMode();
+  static int waitForLock(void* self, int attempt);
+  static int afterCommit(void* self, sqlite3* db, const char* schema, int frames);
 
   std::string name_;
   std::string connectionString_;
   bool readOnly_;
   std::filesystem::path path_;
-  std::optional<std::string> keptJournalMode_;
-  int busyTimeoutMs_ = 0;
+  DataSettings settings_;
+  std::chrono::milliseconds lockWait_{0};
+  std::chrono::steady_clock::time_point waitingSince_;
+
+  std::string ownJournalMode_;  // the mode the file is kept in
+  bool writesPrepared_ = false;
+  bool switchedToLog_ = false;  // this connection put the file in write-ahead mode
+  int checkpointAt_ = 0;        // log frames at which the next checkpoint is tried
+
+  InstanceLock instanceLock_;
   sqlite3* db_ = nullptr;  // owned by owner_
   std::unique_ptr<sqlite3, Close> owner_;
-  std::unique_ptr<Statement> begin_;
-  std::unique_ptr<Statement> commit_;
+  std::unique_ptr<Prepared> prepared_;
+  std::unique_ptr<Statement> dataVersion_;
+};
+
+// Holds one read transaction while it lives, so that everything read in it is
+// one state of the file; nothing when a transaction is open already.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(Connection& connection);
+  ~ReadTransaction();
+
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  Connection* connection_ = nullptr;
 };
 
 }  // namespace kestova

@@ -1,5 +1,8 @@
 #include "connection_string.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -128,8 +131,14 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
 std::filesystem::path defaultWindowsPrefix() {
   if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0')
     return prefix;
+  // Without HOME the user database names the home folder: never a path
+  // relative to wherever the program was started.
   const char* home = std::getenv("HOME");
-  return std::filesystem::path(home != nullptr ? home : "") / ".wine";
+  if (home == nullptr || *home != '/') {
+    const passwd* user = ::getpwuid(::getuid());
+    home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "/";
+  }
+  return std::filesystem::path(home) / ".wine";
 }
 
 }  // namespace kestova

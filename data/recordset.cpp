@@ -1,7 +1,6 @@
 #include "recordset.h"
 
 #include <algorithm>
-#include <cctype>
 #include <unordered_map>
 
 #include "connection.h"
@@ -13,6 +12,7 @@ namespace kestova {
 
 namespace {
 
+using Cause = DatabaseError::Cause;
 constexpr std::uint32_t kNone = KeyIndex::kNone;
 
 char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
@@ -23,28 +23,6 @@ std::string folded(std::string_view name) {
   return result;
 }
 
-// How a column's declared type makes SQLite convert the values stored in it.
-Affinity affinityOf(std::string declared) {
-  for (char& c : declared) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  auto has = [&](const char* part) { return declared.find(part) != std::string::npos; };
-  if (has("INT")) return Affinity::Integer;
-  if (has("CHAR") || has("CLOB") || has("TEXT")) return Affinity::Text;
-  if (declared.empty() || has("BLOB")) return Affinity::None;
-  if (has("REAL") || has("FLOA") || has("DOUB")) return Affinity::Real;
-  return Affinity::Numeric;
-}
-
-// Whether a column of this affinity stores `value` with the same comparison
-// form: numbers in numeric columns, texts in text columns, anything in an
-// untyped one. A text in a numeric column, or a number in a text column, may
-// be converted, and is read back instead.
-bool storedAsWritten(Affinity affinity, const FieldValue& value) {
-  if (affinity == Affinity::None || isNull(value) || std::holds_alternative<Blob>(value))
-    return true;
-  if (std::holds_alternative<std::string>(value)) return affinity == Affinity::Text;
-  return affinity != Affinity::Text;
-}
-
 std::string columnList(const std::vector<std::string>& all, const std::vector<int>& chosen) {
   std::string list;
   for (int column : chosen) {
@@ -52,6 +30,52 @@ std::string columnList(const std::vector<std::string>& all, const std::vector<in
     list += quoteIdentifier(all[column]);
   }
   return list;
+}
+
+[[noreturn]] void notATable(const std::string& table, const std::string& why) {
+  throw DatabaseError("Abrir la tabla " + table, table, why, 0, Cause::NotATable);
+}
+
+// Only an ordinary table can be read as a static cursor and written row by
+// row: a view may compute its rows without end, and a virtual table has no
+// stable rows. Throws otherwise.
+void requireOrdinaryTable(sqlite3* db, const std::string& table) {
+  Statement kind(db,
+                 "SELECT type, sql FROM sqlite_master WHERE type IN ('table', 'view') "
+                 "AND name = ?1 COLLATE NOCASE",
+                 table);
+  kind.bind(1, table);
+  if (!kind.step())
+    throw DatabaseError("Abrir la tabla " + table, table, "no such table: " + table, 0,
+                        Cause::TableMissing);
+  if (kind.column(0) == FieldValue(std::string("view")))
+    notATable(table, "es una vista, no una tabla");
+  const FieldValue sql = kind.column(1);
+  const auto* text = std::get_if<std::string>(&sql);
+  if (text != nullptr && folded(text->substr(0, 14)) == "create virtual")
+    notATable(table, "es una tabla virtual, no una tabla");
+}
+
+// The name that reaches the table's own row id: the first of SQLite's three
+// names that no column of the table has taken. A table without row ids, or
+// whose columns take all three names, cannot be written row by row.
+std::string rowidName(sqlite3* db, const std::string& table,
+                      const std::vector<std::string>& foldedColumns) {
+  for (const char* candidate : {"rowid", "_rowid_", "oid"}) {
+    if (std::find(foldedColumns.begin(), foldedColumns.end(), candidate) != foldedColumns.end())
+      continue;
+    try {
+      Statement(db, std::string("SELECT ") + candidate + " FROM " + quoteIdentifier(table) +
+                        " LIMIT 0",
+                table);
+      return candidate;
+    } catch (const DatabaseError& failure) {
+      if (failure.message().rfind("no such column", 0) != 0) throw;
+    }
+    break;
+  }
+  notATable(table, "la tabla no tiene identificador de fila (WITHOUT ROWID, o columnas propias "
+                   "llamadas rowid, _rowid_ y oid)");
 }
 
 }  // namespace
@@ -96,51 +120,60 @@ void Recordset::open(Connection& connection, const std::string& table) {
   sqlite3* db = connection.handle();
   const std::string quoted = quoteIdentifier(table);
 
-  std::vector<std::string> columns;
-  std::vector<Affinity> affinities;
-  std::vector<std::int64_t> rowids;
-  std::unique_ptr<Statement> selectRow, sequential;
   try {
+    ReadTransaction snapshot(connection);
+    requireOrdinaryTable(db, table);
     Statement command(db, "SELECT " + quoted + ".* FROM " + quoted, table);
+    columns_.clear();
+    affinities_.clear();
+    foldedColumns_.clear();
     for (int i = 0; i < command.columnCount(); ++i) {
-      columns.push_back(command.columnName(i));
-      affinities.push_back(affinityOf(command.columnDeclaredType(i)));
+      columns_.push_back(command.columnName(i));
+      foldedColumns_.push_back(folded(columns_.back()));
+      affinities_.push_back(affinityOf(command.columnDeclaredType(i)));
     }
+    rowid_ = rowidName(db, table, foldedColumns_);
+    Statement triggers(db,
+                       "SELECT count(*) FROM sqlite_master WHERE type = 'trigger' "
+                       "AND tbl_name = ?1 COLLATE NOCASE",
+                       table);
+    triggers.bind(1, table);
+    hasTriggers_ = triggers.step() && triggers.columnInt64(0) > 0;
 
-    // The rowid finds each row again for reading and saving. NOT INDEXED keeps
-    // the table's own order, the one in which the command delivers its rows.
-    Statement scan(db, "SELECT rowid FROM " + quoted + " NOT INDEXED", table);
-    while (scan.step()) rowids.push_back(scan.columnInt64(0));
-    if (rowids.size() >= kNone)
-      throw DatabaseError(kOperation, table, "la tabla tiene demasiadas filas");
-
-    selectRow = std::make_unique<Statement>(
-        db, "SELECT " + quoted + ".* FROM " + quoted + " WHERE rowid = ?", table);
+    connection_ = &connection;
+    table_ = table;
+    readRows();
+    selectRow_ = std::make_unique<Statement>(
+        db, "SELECT " + quoted + ".* FROM " + quoted + " WHERE " + rowid_ + " = ?", table);
     // A read-only connection holds one read transaction, so a cursor stepping
     // through the table meets the same rows in the same order as the scan
     // above, and reads a source row by row for less than a lookup by rowid.
+    sequential_.reset();
     if (connection.readOnly())
-      sequential = std::make_unique<Statement>(
-          db, "SELECT rowid, " + quoted + ".* FROM " + quoted + " NOT INDEXED", table);
+      sequential_ = std::make_unique<Statement>(
+          db, "SELECT " + rowid_ + ", " + quoted + ".* FROM " + quoted + " NOT INDEXED", table);
   } catch (const DatabaseError& failure) {
-    const bool missing = failure.message().rfind("no such table", 0) == 0;
+    connection_ = nullptr;
     throw DatabaseError("Abrir la tabla " + table, connection.path().string(), failure.message(),
-                        failure.code(),
-                        missing ? DatabaseError::Cause::TableMissing : failure.cause());
+                        failure.code(), failure.cause());
   }
-
-  connection_ = &connection;
-  table_ = table;
-  columns_ = std::move(columns);
-  affinities_ = std::move(affinities);
-  foldedColumns_.clear();
-  for (const std::string& column : columns_) foldedColumns_.push_back(folded(column));
-  rowids_ = std::move(rowids);
-  rowidsAscending_ = std::is_sorted(rowids_.begin(), rowids_.end());
-  selectRow_ = std::move(selectRow);
-  sequential_ = std::move(sequential);
   sequentialPosition_ = -1;
   current_ = rowids_.empty() ? kNone : 0;
+}
+
+void Recordset::readRows() {
+  // NOT INDEXED keeps the table's own order, the one in which the command
+  // delivers its rows.
+  Statement scan(connection_->handle(),
+                 "SELECT " + rowid_ + " FROM " + quoteIdentifier(table_) + " NOT INDEXED", table_);
+  rowids_.clear();
+  while (scan.step()) rowids_.push_back(scan.columnInt64(0));
+  if (rowids_.size() >= kNone)
+    throw DatabaseError("Abrir el recordset", table_, "la tabla tiene demasiadas filas");
+  rowidsAscending_ = std::is_sorted(rowids_.begin(), rowids_.end());
+  dataVersion_ = connection_->dataVersion();
+  loadedPosition_ = kNone;
+  positionBeforeAdd_ = kNone;
 }
 
 bool Recordset::eof() const {
@@ -176,7 +209,7 @@ void Recordset::setFilter(std::string_view criteria) {
   for (std::size_t i = 0; i < terms.size(); ++i) {
     parts[i].first = columnIndex(terms[i].name, kOperation);
     parts[i].second.clear();
-    appendKeyPart(parts[i].second, terms[i].literal);
+    appendKeyPart(parts[i].second, withAffinity(affinities_[parts[i].first], terms[i].literal));
   }
   std::sort(parts.begin(), parts.end());
   std::vector<int>& columns = filterColumns_;
@@ -203,9 +236,13 @@ void Recordset::buildIndex(const std::vector<int>& columns) {
   sqlite3* db = connection_->handle();
   const std::string quoted = quoteIdentifier(table_);
   const std::string list = columnList(columns_, columns);
-  Statement scan(db, "SELECT rowid, " + list + " FROM " + quoted + " NOT INDEXED", table_);
+  // The index and the row positions must be read from one state of the file.
+  ReadTransaction snapshot(*connection_);
+  if (connection_->dataVersion() != dataVersion_) readRows();
+  Statement scan(db, "SELECT " + rowid_ + ", " + list + " FROM " + quoted + " NOT INDEXED",
+                 table_);
   auto selectKey = std::make_unique<Statement>(
-      db, "SELECT " + list + " FROM " + quoted + " WHERE rowid = ?", table_);
+      db, "SELECT " + list + " FROM " + quoted + " WHERE " + rowid_ + " = ?", table_);
 
   // Rowids are ascending unless the table's rowids ran out and SQLite reused
   // lower ones; then a map finds positions instead of a binary search.
@@ -230,7 +267,7 @@ void Recordset::buildIndex(const std::vector<int>& columns) {
   std::string key;
   while (scan.step()) {
     std::uint32_t position = positionOf(scan.columnInt64(0));
-    if (position == kNone) continue;  // added by another program after open
+    if (position == kNone) continue;
     key.clear();
     bool matchable = true;
     for (std::size_t i = 0; i < columns.size(); ++i)
@@ -240,6 +277,25 @@ void Recordset::buildIndex(const std::vector<int>& columns) {
   index_ = std::move(index);
   indexColumns_ = columns;
   selectKey_ = std::move(selectKey);
+}
+
+void Recordset::followOtherWriters() {
+  if (connection_->readOnly() || connection_->dataVersion() == dataVersion_) return;
+  // Another program has committed: read the rows, their keys and the current
+  // row again as the file holds them now.
+  ReadTransaction snapshot(*connection_);
+  const bool hadCurrent = current_ != kNone;
+  const std::int64_t currentRowid = hadCurrent ? rowids_[current_] : 0;
+  readRows();
+  if (index_) buildIndex(std::vector<int>(indexColumns_));
+  if (filtered_) {
+    current_ = filterKey_ ? index_->find(*filterKey_).first : kNone;
+  } else {
+    auto found = std::find(rowids_.begin(), rowids_.end(), currentRowid);
+    current_ = hadCurrent && found != rowids_.end()
+                   ? static_cast<std::uint32_t>(found - rowids_.begin())
+                   : kNone;
+  }
 }
 
 std::optional<std::string> Recordset::readKey(std::int64_t rowid) {
@@ -323,37 +379,85 @@ void Recordset::setField(std::string_view name, const FieldValue& value) {
   edits_[column] = value;
 }
 
-Statement& Recordset::writeStatement(const std::vector<int>& columns) {
-  // Rows of one table are written with the same columns, one after the other.
-  const bool added = edit_ == Edit::Added;
-  if (lastWrite_ != nullptr && lastWriteAdded_ == added && lastWriteColumns_ == columns)
-    return *lastWrite_;
-  auto& statement = writes_[{added, columns}];
-  lastWriteAdded_ = added;
-  lastWriteColumns_ = columns;
-  if (statement) {
-    lastWrite_ = statement.get();
-    return *statement;
-  }
+Statement& Recordset::statement(Sql kind, const std::vector<int>& columns) {
+  auto& cached = statements_[{kind, columns}];
+  if (cached) return *cached;
   const std::string quoted = quoteIdentifier(table_);
   std::string sql;
-  if (edit_ == Edit::Added) {
-    if (columns.empty()) {
-      sql = "INSERT INTO " + quoted + " DEFAULT VALUES";
-    } else {
-      sql = "INSERT INTO " + quoted + " (" + columnList(columns_, columns) + ") VALUES (?";
-      for (std::size_t i = 1; i < columns.size(); ++i) sql += ", ?";
-      sql += ")";
-    }
-  } else {
+  if (kind == Sql::Insert && columns.empty()) {
+    sql = "INSERT INTO " + quoted + " DEFAULT VALUES";
+  } else if (kind == Sql::Insert) {
+    sql = "INSERT INTO " + quoted + " (" + columnList(columns_, columns) + ") VALUES (?";
+    for (std::size_t i = 1; i < columns.size(); ++i) sql += ", ?";
+    sql += ")";
+  } else if (kind == Sql::Update) {
     sql = "UPDATE " + quoted + " SET ";
     for (std::size_t i = 0; i < columns.size(); ++i)
       sql += (i > 0 ? ", " : "") + quoteIdentifier(columns_[columns[i]]) + " = ?";
-    sql += " WHERE rowid = ?";
+    sql += " WHERE " + rowid_ + " = ?";
+  } else {
+    // IS compares as the column stores (its affinity applied to the value),
+    // byte for byte (not under the column's collation); a column without
+    // affinity keeps a value's type, so the types must agree too.
+    sql = "SELECT 1 FROM " + quoted + " WHERE " + rowid_ + " = ?1";
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const std::string column = quoteIdentifier(columns_[columns[i]]);
+      const std::string parameter = "?" + std::to_string(i + 2);
+      sql += " AND " + column + " IS " + parameter + " COLLATE BINARY";
+      if (affinities_[columns[i]] == Affinity::None)
+        sql += " AND typeof(" + column + ") = typeof(" + parameter + ")";
+    }
   }
-  statement = std::make_unique<Statement>(connection_->handle(), sql, table_);
-  lastWrite_ = statement.get();
-  return *statement;
+  cached = std::make_unique<Statement>(connection_->handle(), sql, table_);
+  return *cached;
+}
+
+bool Recordset::holdsEdits(const std::vector<int>& columns) {
+  Statement& compare = statement(Sql::Compare, columns);
+  int parameter = 1;
+  compare.bind(parameter++, rowids_[current_]);
+  for (int column : columns) compare.bind(parameter++, *edits_[column]);
+  const bool same = compare.step();
+  compare.reset();
+  return same;
+}
+
+std::int64_t Recordset::write(const std::vector<int>& columns) {
+  const bool adding = edit_ == Edit::Added;
+  Statement& sql = statement(adding ? Sql::Insert : Sql::Update, columns);
+  int parameter = 1;
+  for (int column : columns) sql.bind(parameter++, *edits_[column]);
+  if (!adding) sql.bind(parameter, rowids_[current_]);
+  sql.execute();
+  // A trigger's RAISE(IGNORE) or an ON CONFLICT IGNORE drops the write
+  // without an error; the row id SQLite then reports is an older row's.
+  if (const std::int64_t changed = connection_->changes(); changed != 1)
+    throw DatabaseError("Guardar la fila", object(),
+                        changed == 0 ? "la tabla descartó la fila sin dar un error (un disparador "
+                                       "o una restricción ON CONFLICT IGNORE)"
+                                     : "la escritura cambió " + std::to_string(changed) + " filas",
+                        0, Cause::ValueRefused);
+  return adding ? connection_->lastInsertRowid() : rowids_[current_];
+}
+
+std::optional<std::string> Recordset::writtenKey(std::int64_t rowid) {
+  // The key the index files the row under is what the database stores. When
+  // every key column is written with a value its column keeps as it is, and
+  // no trigger may have changed it, that is the written value; otherwise it
+  // is read back inside the row's transaction.
+  bool readBack = hasTriggers_;
+  std::string key;
+  bool matchable = true;
+  for (int column : indexColumns_) {
+    const std::optional<FieldValue>& written = edits_[column];
+    if (readBack || !written || !storedAsWritten(affinities_[column], *written)) {
+      readBack = true;
+      break;
+    }
+    matchable = appendKeyPart(key, *written) && matchable;
+  }
+  if (readBack) return readKey(rowid);
+  return matchable ? std::optional<std::string>(std::move(key)) : std::nullopt;
 }
 
 SaveResult Recordset::update() {
@@ -365,50 +469,30 @@ SaveResult Recordset::update() {
   columns.clear();
   for (std::size_t i = 0; i < edits_.size(); ++i)
     if (edits_[i]) columns.push_back(static_cast<int>(i));
-  if (edit_ == Edit::Changed && columns.empty()) {
-    discardEdit();
-    return SaveResult::Unchanged;
-  }
 
-  // The key the index files the row under is what the database stores. When
-  // every key column is written with a value its column keeps as it is, that
-  // is the written value; otherwise it is read back inside the same
-  // transaction. Without a read-back the write is a transaction on its own.
+  std::int64_t rowid = 0;
   std::optional<std::string> key;
-  bool readBack = false;
-  if (index_) {
-    key.emplace();
-    bool matchable = true;
-    for (int column : indexColumns_) {
-      const std::optional<FieldValue>& written = edits_[column];
-      if (!written || !storedAsWritten(affinities_[column], *written)) {
-        readBack = true;
-        break;
-      }
-      matchable = appendKeyPart(*key, *written) && matchable;
-    }
-    if (!matchable) key.reset();
-  }
-
-  sqlite3* db = connection_->handle();
-  std::int64_t rowid = edit_ == Edit::Added ? 0 : rowids_[current_];
   try {
-    Statement& write = writeStatement(columns);
-    int parameter = 1;
-    for (int column : columns) write.bind(parameter++, *edits_[column]);
-    if (edit_ == Edit::Changed) write.bind(parameter, rowid);
-    if (readBack) connection_->begin();
-    write.execute();
-    if (edit_ == Edit::Added) {
-      rowid = sqlite3_last_insert_rowid(db);
-    } else if (sqlite3_changes(db) != 1) {
+    // A row that already holds every value is left alone: no transaction, no
+    // write, nothing in the log.
+    if (edit_ == Edit::Changed) {
+      followOtherWriters();
+      if (columns.empty() || (current_ != kNone && holdsEdits(columns))) {
+        discardEdit();
+        return SaveResult::Unchanged;
+      }
+    }
+    connection_->begin();
+    // Holding the write lock nobody else can commit: what the filter finds
+    // now decides between adding the row and changing the first match.
+    followOtherWriters();
+    if (filtered_) edit_ = current_ == kNone ? Edit::Added : Edit::Changed;
+    if (edit_ == Edit::Changed && current_ == kNone)
       throw DatabaseError(kOperation, object(), "la fila ya no existe en la tabla", 0,
-                          DatabaseError::Cause::RowGone);
-    }
-    if (readBack) {
-      key = readKey(rowid);
-      connection_->commit();
-    }
+                          Cause::RowGone);
+    rowid = write(columns);
+    if (index_) key = writtenKey(rowid);
+    connection_->commit();
   } catch (const DatabaseError&) {
     connection_->rollback();
     discardEdit();

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "affinity.h"
 #include "field_value.h"
 #include "key_index.h"
 
@@ -16,19 +17,20 @@ namespace kestova {
 class Connection;
 class Statement;
 
-enum class Affinity { Integer, Text, None, Real, Numeric };
-
 // What update() did with the current row.
 enum class SaveResult { Added, Updated, Unchanged };
 
-// A static cursor over every row of one table, in the order the database
-// delivers them, with a current row, a filter, row addition and saving.
+// A static cursor over every row of one ordinary table, in the order the
+// database delivers them, with a current row, a filter, row addition and saving.
 //
-// The rows are fixed when the recordset opens: rows that other programs add
-// later are not seen; rows that this recordset adds belong to it, and later
-// filters find them. A row's values are read from the database when the row is
-// first read, and each saved row is read back, so that what the recordset
-// gives and filters on is what the database stored (column types applied).
+// The rows are fixed when the recordset opens; rows that this recordset adds
+// belong to it, and later filters find them. Row values are read from the
+// database when they are used. Before saving, the recordset looks whether
+// another program has committed to the file since it last looked; if so it
+// reads its rows and its key index again (inside the row's own write
+// transaction, so nothing can change between the look and the write) and finds
+// the row to write anew under its filter: another writer never makes it add a
+// key twice or write a row that no longer has the filtered key.
 //
 // Every failure throws DatabaseError; a failed call changes nothing, except
 // that a failed update() discards the row it could not save.
@@ -45,7 +47,8 @@ class Recordset {
   const std::string& table() const { return table_; }
 
   // Runs "SELECT table.* FROM table" on `connection`, which must be open. The
-  // first row becomes current. Throws when the table is missing.
+  // first row becomes current. Throws when the table is missing, or is a view,
+  // a virtual table or a table without row ids (cause NotATable).
   void open(Connection& connection, const std::string& table);
 
   // True when there is no current row: an empty table or filter, or after
@@ -56,9 +59,11 @@ class Recordset {
 
   // Criteria text in the form parseCriteria() accepts; names match fields
   // without regard to case. Replaces any earlier filter and makes the first
-  // matching row current; an empty text removes the filter. Text compares
-  // without regard to letter case and surrounding spaces, numbers by value. A
-  // refused text throws and leaves the earlier filter and current row in place.
+  // matching row current; an empty text removes the filter. A literal compares
+  // as the database compares it with the column (a number with a text column
+  // as its text); text without regard to letter case and surrounding spaces,
+  // numbers by value. A refused text throws and leaves the earlier filter and
+  // current row in place.
   void setFilter(std::string_view criteria);
   const std::string& filter() const { return filterText_; }
 
@@ -74,8 +79,11 @@ class Recordset {
   // Requires: a current row.
   void setField(std::string_view name, const FieldValue& value);
 
-  // Saves the current row, added or changed, as one transaction of its own.
-  // Nothing to save is not an error. When the database refuses the row, it is
+  // Saves the current row, added or changed, as one transaction of its own
+  // that touches exactly that row: a write the database drops or that changes
+  // another number of rows is rolled back and fails. A changed row that
+  // already holds every written value, as the database stores it, is not
+  // written at all (Unchanged). When the database refuses the row, it is
   // discarded: it is never saved later, by this call or by any other.
   SaveResult update();
 
@@ -87,6 +95,7 @@ class Recordset {
 
  private:
   enum class Edit { None, Changed, Added };
+  enum class Sql { Insert, Update, Compare };
 
   void requireOpen(const char* operation) const;
   void requireCurrent(const char* operation) const;
@@ -94,19 +103,27 @@ class Recordset {
   void discardEdit();
   void loadCurrentRow();
   bool readSequentially();
+  void readRows();
   void buildIndex(const std::vector<int>& columns);
+  void followOtherWriters();
+  bool holdsEdits(const std::vector<int>& columns);
+  std::int64_t write(const std::vector<int>& columns);
+  std::optional<std::string> writtenKey(std::int64_t rowid);
   std::optional<std::string> readKey(std::int64_t rowid);
-  Statement& writeStatement(const std::vector<int>& columns);
+  Statement& statement(Sql kind, const std::vector<int>& columns);
   std::string object(std::string_view field = {}) const;
 
   std::string name_;
   Connection* connection_ = nullptr;
   std::string table_;
+  std::string rowid_;  // the name that addresses the table's true row id
+  bool hasTriggers_ = false;
   std::vector<std::string> columns_;
   std::vector<std::string> foldedColumns_;  // in lower case, for lookups by name
   std::vector<Affinity> affinities_;
   std::vector<std::int64_t> rowids_;  // per position, in delivery order
   bool rowidsAscending_ = true;
+  std::int64_t dataVersion_ = 0;  // the file's, when rowids_ and index_ were read
 
   std::string filterText_;
   bool filtered_ = false;
@@ -126,10 +143,7 @@ class Recordset {
   std::unique_ptr<Statement> sequential_;  // read-only recordsets: every row, in order
   std::int64_t sequentialPosition_ = -1;   // the row sequential_ stands on
   std::unique_ptr<Statement> selectKey_;
-  std::map<std::pair<bool, std::vector<int>>, std::unique_ptr<Statement>> writes_;
-  Statement* lastWrite_ = nullptr;  // the last of writes_ used, and for what
-  bool lastWriteAdded_ = false;
-  std::vector<int> lastWriteColumns_;
+  std::map<std::pair<Sql, std::vector<int>>, std::unique_ptr<Statement>> statements_;
 
   // Buffers kept between calls made once per source row.
   std::vector<std::pair<int, std::string>> filterParts_;

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <algorithm>
+
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -30,7 +32,7 @@ fs::path TestFolder::mainPath() const {
 }
 
 DataSettings TestFolder::settings(std::chrono::milliseconds timeout) const {
-  return {work(), prefix(), timeout};
+  return {work(), prefix(), timeout, std::min(timeout, std::chrono::milliseconds(2'000))};
 }
 
 void TestFolder::createEmptyDatabases() const {
