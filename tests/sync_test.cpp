@@ -361,3 +361,102 @@ TEST(Sync, RandomUpdatesLeaveWhatAnIndependentModelPredicts) {
 
 }  // namespace
 }  // namespace kestova
+
+namespace kestova {
+namespace {
+
+// Main tables whose owners chose their own schemas: rules that drop writes,
+// a column that takes the name of the row id, no row ids at all, text keys.
+// Two runs leave the table as the expectation says, and nothing lost is
+// reported as saved.
+struct OwnSchema {
+  const char* name;
+  const char* schema;  // replaces RNAMarMod
+  std::vector<Row> before;
+  std::vector<Row> source;  // Marcas
+  const char* after;        // RNAMarMod after each of two runs
+  std::int64_t notSaved;    // in the first run
+};
+
+constexpr char kColumns[] =
+    "CodMar INTEGER, CodMod INTEGER, Nombre TEXT, Tipo INTEGER, SubTipo INTEGER, "
+    "Categoria INTEGER, SubCat TEXT, Peso REAL, Alta TEXT DEFAULT 'N'";
+
+Row marca(I codMar, I codMod, const char* nombre) {
+  return {codMar, codMod, nombre, I{1}, I{1}, I{1}, "S", 1.5};
+}
+
+Row kept(FieldValue codMar, FieldValue codMod, const char* nombre) {
+  return {std::move(codMar), std::move(codMod), nombre, I{1}, I{1}, I{1}, "S", 1.5, "S"};
+}
+
+const OwnSchema kOwnSchemas[] = {
+    {"TriggerDropsSomeInserts",
+     "CREATE TABLE RNAMarMod(%s); CREATE TRIGGER dropTwo BEFORE INSERT ON RNAMarMod "
+     "WHEN NEW.CodMar = 2 BEGIN SELECT RAISE(IGNORE); END",
+     {kept(I{1}, I{10}, "UNO")},
+     {marca(3, 30, "TRES"), marca(2, 20, "DOS"), marca(2, 20, "DOS BIS")},
+     "1 | 10 | 'UNO' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n"
+     "3 | 30 | 'TRES' | 1 | 1 | 1 | 'S' | 1.5 | 'N'\n",
+     2},
+    {"UniqueColumnIgnoresConflicts",
+     "CREATE TABLE RNAMarMod(%s, UNIQUE (Nombre) ON CONFLICT IGNORE)",
+     {kept(I{9}, I{90}, "DOS")},
+     {marca(3, 30, "TRES"), marca(2, 20, "DOS"), marca(2, 20, "DOS")},
+     "9 | 90 | 'DOS' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n"
+     "3 | 30 | 'TRES' | 1 | 1 | 1 | 'S' | 1.5 | 'N'\n",
+     2},
+    {"UserColumnNamedRowId",
+     "CREATE TABLE RNAMarMod(%s, RowID INTEGER)",
+     {{I{1}, I{10}, "A", I{1}, I{1}, I{1}, "S", 1.5, "S", I{2}},
+      {I{2}, I{20}, "B", I{1}, I{1}, I{1}, "S", 1.5, "S", I{2}},
+      {I{3}, I{30}, "C", I{1}, I{1}, I{1}, "S", 1.5, "S", I{2}}},
+     {marca(2, 20, "NUEVO")},
+     "1 | 10 | 'A' | 1 | 1 | 1 | 'S' | 1.5 | 'S' | 2\n"
+     "2 | 20 | 'NUEVO' | 1 | 1 | 1 | 'S' | 1.5 | 'S' | 2\n"
+     "3 | 30 | 'C' | 1 | 1 | 1 | 'S' | 1.5 | 'S' | 2\n",
+     0},
+    {"WithoutRowIds",
+     "CREATE TABLE RNAMarMod(%s, PRIMARY KEY (CodMar, CodMod)) WITHOUT ROWID",
+     {kept(I{1}, I{10}, "UNO")},
+     {marca(1, 10, "NUEVO"), marca(2, 20, "DOS")},
+     "1 | 10 | 'UNO' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n",
+     2},
+    {"TextKeyColumns",
+     "CREATE TABLE RNAMarMod(CodMar TEXT, CodMod TEXT, Nombre TEXT, Tipo INTEGER, "
+     "SubTipo INTEGER, Categoria INTEGER, SubCat TEXT, Peso REAL, Alta TEXT DEFAULT 'N')",
+     {kept("1", "10", "UNO")},
+     {marca(1, 10, "NUEVO"), marca(2, 20, "DOS")},
+     "'1' | '10' | 'NUEVO' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n"
+     "'2' | '20' | 'DOS' | 1 | 1 | 1 | 'S' | 1.5 | 'N'\n",
+     0},
+};
+
+void PrintTo(const OwnSchema& own, std::ostream* out) { *out << own.name; }
+
+class OwnSchemas : public ::testing::TestWithParam<OwnSchema> {};
+
+TEST_P(OwnSchemas, WritesExactlyTheRowsItMeansAndReportsTheRest) {
+  const OwnSchema& own = GetParam();
+  TestFolder folder;
+  folder.createEmptyDatabases();
+  std::string schema = own.schema;
+  if (std::size_t at = schema.find("%s"); at != std::string::npos) schema.replace(at, 2, kColumns);
+  sample::SqlCipherFile(folder.mainPath(), sample::kPassword)
+      .exec("DROP TABLE RNAMarMod; " + schema);
+  test::insertRows(folder.mainPath(), "RNAMarMod", own.before);
+  test::insertRows(folder.updatePath(), "Marcas", own.source);
+
+  SyncResult first = syncAll(folder);
+  EXPECT_EQ(test::dump(folder.mainPath(), "RNAMarMod"), own.after);
+  EXPECT_EQ(first.report.tally(marcasYModelos().title).notSaved, own.notSaved)
+      << first.report.details();
+  syncAll(folder);
+  EXPECT_EQ(test::dump(folder.mainPath(), "RNAMarMod"), own.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sync, OwnSchemas, ::testing::ValuesIn(kOwnSchemas),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestova

@@ -55,7 +55,8 @@ void insertRows(const fs::path& file, const std::string& table, const std::vecto
 
 std::string dump(const fs::path& file, const std::string& table) {
   sample::SqlCipherFile db(file, sample::kPassword);
-  Statement select(db.handle(), "SELECT * FROM " + table + " ORDER BY rowid", table);
+  // In storage order: row id order, or primary key order for a table without row ids.
+  Statement select(db.handle(), "SELECT * FROM " + table, table);
   std::string text;
   while (select.step()) {
     for (int i = 0; i < select.columnCount(); ++i)

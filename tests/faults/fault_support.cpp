@@ -391,6 +391,10 @@ void Child::kill() {
   status_ = status;
 }
 
+void Child::signal(int number) {
+  if (!reaped_) ::kill(pid_, number);
+}
+
 bool Child::exitedCleanly() const {
   return reaped_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
 }

@@ -114,6 +114,8 @@ class Child {
   bool wait(std::chrono::milliseconds limit);
   // SIGKILL, then reaps it.
   void kill();
+  // Sends `number` and leaves the child running.
+  void signal(int number);
 
   // The wait status once the child has ended.
   int status() const { return status_; }

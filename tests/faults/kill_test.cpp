@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <atomic>
 #include <fstream>
 #include <random>
@@ -99,6 +102,51 @@ void copyDatabases(const TestFolder& from, const TestFolder& to) {
   fs::copy_file(from.mainPath(), to.mainPath(), fs::copy_options::overwrite_existing);
   fs::copy_file(from.updatePath(), to.updatePath(), fs::copy_options::overwrite_existing);
 }
+
+// SIGTERM, SIGINT and SIGHUP (shutdown, Ctrl-C, the end of the session) end a
+// run within moments: the current row is finished or rolled back, the main
+// file returns to its own journal mode, and the file alone holds every saved
+// row.
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, EndsTheRunWithTheMainFileSettledAndEverySavedRowInIt) {
+  TestFolder folder, copy;
+  sample::Options options{sample::Sizes{500, 5000, 20000}, 11};
+  sample::createUpdateDatabase(folder.updatePath(), options);
+  sample::createMainDatabase(folder.mainPath(), options);
+  const RunModel model(folder.updatePath());
+  const test::MainRows before = test::readMain(folder.mainPath());
+
+  PassFile passes(folder.root() / "passes");
+  std::vector<std::string> arguments = driverArguments(folder);
+  arguments.push_back(passes.path().string());
+  Child driver(KESTOVA_RUN_DRIVER, arguments, folder.root() / "driver.out");
+  const std::int64_t at = model.tableStarts()[1] + 2000;
+  const auto deadline = std::chrono::steady_clock::now() + 120s;
+  while (passes.passes() < at && !driver.poll() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(200us);
+  ASSERT_FALSE(driver.poll()) << "the run ended before the signal: " << driver.output();
+  const auto sent = std::chrono::steady_clock::now();
+  driver.signal(GetParam());
+  ASSERT_TRUE(driver.wait(30s)) << "the run did not end";
+  RecordProperty("milliseconds to end", std::to_string((std::chrono::steady_clock::now() - sent) /
+                                                       std::chrono::milliseconds(1)));
+  EXPECT_TRUE(WIFSIGNALED(driver.status()) && WTERMSIG(driver.status()) == GetParam())
+      << driver.output();
+  const std::int64_t reached = passes.passes();
+  EXPECT_LT(reached, model.passes());
+
+  EXPECT_EQ(test::journalMode(folder.mainPath()) + " [" + test::filesBeside(folder.mainPath()) + "]",
+            "delete []");
+  fs::copy_file(folder.mainPath(), copy.mainPath());
+  ASSERT_EQ(test::integrityCheck(copy.mainPath()), "ok");
+  const test::MainRows after = test::readMain(copy.mainPath());
+  EXPECT_EQ(model.missingSavedRows(after, reached), "");
+  EXPECT_EQ(model.unexplainedChanges(before, after), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kill, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 TEST(Kill, EveryCommittedRowSurvivesEachKillAndARerunConverges) {
   const std::uint32_t seed = 20240611;

@@ -1,5 +1,8 @@
 // Runs one whole update of the main database, as the window's run does, on the
 // folders given on the command line: kestova_run_driver WORK PREFIX [PASSES].
+// SIGTERM, SIGINT and SIGHUP end the run as they end the program's: the
+// current row is finished, the main file settled, and the process then ends
+// by the signal.
 // The update file is WORK/Kestova.mdb and the main file lies under PREFIX's
 // drive_c. When PASSES names a file of at least 8 bytes, the number of passes
 // begun so far is kept in its first 8 bytes, so that another process can tell
@@ -11,11 +14,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <iostream>
 
 #include "data_environment.h"
 #include "step_runner.h"
+#include "stop_signals.h"
 #include "run_update.h"
 
 namespace {
@@ -58,12 +63,17 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  kestova::installStopSignals();
   RunReport report;
   {
     DataEnvironment2 environment({argv[1], argv[2], std::chrono::milliseconds(30'000)});
     StepRunner steps(report);
     PublishedProgress progress(passes);
     kestova::runUpdate(environment, progress, steps);
+  }
+  if (kestova::stopRequested()) {
+    std::signal(kestova::stopSignal(), SIG_DFL);
+    std::raise(kestova::stopSignal());
   }
   if (report.clean()) return 0;
   std::cerr << report.details();
