@@ -22,7 +22,7 @@ struct DataSettings {
   std::chrono::milliseconds commandTimeout{30'000};
   // How long the end of a run waits for other programs to let the log be
   // folded back into the main file.
-  std::chrono::milliseconds settleTimeout{10'000};
+  std::chrono::milliseconds settleTimeout{1'000};
 
   // The process's current directory, its Windows prefix and the time-outs above.
   static DataSettings defaults();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <random>
+#include <sstream>
+#include <functional>
 
 #include "data_environment.h"
 #include "key_filter.h"
@@ -21,8 +23,12 @@ using I = std::int64_t;
 
 class CountingProgress : public Progress {
  public:
-  void advance() override { ++passes; }
+  void advance() override {
+    ++passes;
+    if (onPass) onPass(passes);
+  }
   int passes = 0;
+  std::function<void(int)> onPass;
 };
 
 struct SyncResult {
@@ -31,11 +37,12 @@ struct SyncResult {
 };
 
 // Opens the six recordsets and brings the three tables up to date, as a run does.
-SyncResult syncAll(const TestFolder& folder) {
+SyncResult syncAll(const TestFolder& folder, std::function<void(int)> onPass = {}) {
   SyncResult result;
   DataEnvironment2 environment(folder.settings());
   StepRunner steps(result.report);
   CountingProgress progress;
+  progress.onPass = std::move(onPass);
   runUpdate(environment, progress, steps);
   result.passes = progress.passes;
   return result;
@@ -453,6 +460,47 @@ TEST_P(OwnSchemas, WritesExactlyTheRowsItMeansAndReportsTheRest) {
       << first.report.details();
   syncAll(folder);
   EXPECT_EQ(test::dump(folder.mainPath(), "RNAMarMod"), own.after);
+}
+
+// A source row whose values the target row already holds, as its columns
+// store them, is not written at all: nothing in the file changes. It is
+// compared with the row as the file holds it when the row is processed.
+TEST_P(EachTable, RowsAlreadyCurrentAreNotWritten) {
+  const TableCase& t = GetParam();
+  Row same = t.sourceRow(1, 5);
+  std::ostringstream text;  // 5.5 as the text '5.5': a real column stores the number
+  text << std::get<double>(same[t.nullableSource]);
+  same[t.nullableSource] = text.str();
+  given({same}, {t.targetRow(1, 5, "S")});
+  const std::string before = test::readBytes(folder_.mainPath());
+  auto tally = [&](const SyncResult& result) {
+    RunReport report = result.report;
+    const RunReport::Tally& of = report.tally(t.name == std::string("Marcas")     ? marcasYModelos().title
+                                              : t.name == std::string("ValVehi1") ? valuaciones1().title
+                                                                                  : valuaciones2().title);
+    return std::to_string(of.unchanged) + " unchanged, " + std::to_string(of.updated) + " updated";
+  };
+  EXPECT_EQ(tally(syncAll(folder_)), "1 unchanged, 0 updated");
+  EXPECT_TRUE(test::readBytes(folder_.mainPath()) == before) << "the main file changed";
+  for (const char* beside : {"-wal", "-shm", "-journal"})
+    EXPECT_FALSE(std::filesystem::exists(folder_.mainPath().string() + beside)) << beside;
+
+  // A second source row with other values is written.
+  test::insertRows(folder_.updatePath(), t.source, {t.sourceRow(1, 6)});
+  EXPECT_EQ(tally(syncAll(folder_)), "1 unchanged, 1 updated");
+  EXPECT_EQ(target(), lines({t.targetRow(1, 6, "S")}));
+  // Another program puts the first row's values back as the run begins: the
+  // first row is current on disk, whatever the run read before.
+  EXPECT_EQ(tally(syncAll(folder_,
+                          [&](int pass) {
+                            if (pass != 1) return;
+                            sample::SqlCipherFile(folder_.mainPath(), sample::kPassword)
+                                .exec(std::string("DELETE FROM ") + t.target);
+                            test::insertRows(folder_.mainPath(), t.target,
+                                             {t.targetRow(1, 5, "S")});
+                          })),
+            "1 unchanged, 1 updated");
+  EXPECT_EQ(target(), lines({t.targetRow(1, 6, "S")}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sync, OwnSchemas, ::testing::ValuesIn(kOwnSchemas),
