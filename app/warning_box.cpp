@@ -1,9 +1,13 @@
 #include "warning_box.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QScreen>
 #include <QTextEdit>
 
 namespace kestova {
@@ -16,6 +20,18 @@ WarningBox::WarningBox(const QString& title, const RunWarning& warning, QWidget*
   setDefaultButton(QMessageBox::Ok);
   setEscapeButton(QMessageBox::Ok);
   if (!warning.details.isEmpty()) setDetailedText(warning.details);
+
+  // A message box wraps its text at about 500 pixels, which breaks a path or
+  // a table's row counts in the middle. Each line gets the width it needs,
+  // up to most of the screen.
+  if (auto* label = findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+    int widest = 0;
+    for (const QString& line : warning.text.split('\n'))
+      widest = std::max(widest, label->fontMetrics().horizontalAdvance(line));
+    const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
+    const int room = std::min(800, screen != nullptr ? screen->availableGeometry().width() * 3 / 4 : 800);
+    label->setMinimumWidth(std::min(widest + 1, room));
+  }
 }
 
 QString WarningBox::copyText() const {
