@@ -1,7 +1,9 @@
 #include "run_control.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QLabel>
+#include <QTimer>
 #include <QPushButton>
 #include <iostream>
 
@@ -50,15 +52,27 @@ class InputSwallower : public QObject {
 // it worked waits in the queue and would be delivered when the handler
 // returns: a double click on "Comenzar" would meet "Salir" and close the
 // window before the person saw the result. Everything the display server had
-// sent by the end of the run is fetched (QGuiApplication::sync() processes
-// the queue, makes a round trip to the server, so that no event it sent
-// earlier is still on its way, and processes the queue again) and the input
-// among it is dropped; other events (paints, moves, focus) are handled as
-// usual. Input made after this point acts normally.
+// sent by the end of the run is fetched and the input among it dropped, while
+// other events (paints, moves, focus) are handled as usual:
+// QGuiApplication::sync() processes the queue, makes a round trip to the
+// server, so that no event it sent earlier is still on its way, and processes
+// the queue again. A display plugin (xcb) hands events over from a reader
+// thread, so input keeps being dropped for a short settling time after the
+// round trip; nobody reacts to a result that fast. Offscreen there is no
+// display and nothing to settle. Input made after this acts normally.
+// (Event timestamps were the other candidate, but the server's clock cannot
+// be read through Qt, and synthetic events carry none.)
 void discardQueuedInput() {
+  constexpr int kSettleMs = 30;
   InputSwallower swallower;
   qApp->installEventFilter(&swallower);
   QGuiApplication::sync();
+  const QString platform = QGuiApplication::platformName();
+  if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal")) {
+    QEventLoop settle;
+    QTimer::singleShot(kSettleMs, &settle, &QEventLoop::quit);
+    settle.exec();
+  }
   qApp->removeEventFilter(&swallower);
 }
 
