@@ -72,7 +72,8 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
   cmdComenzarSalir_->setDefault(false);
   cmdComenzarSalir_->setFocus();
 
-  if (!environment) environment = [] () -> DataEnvironment2& { return DataEnvironment2::instance(); };
+  if (!environment)
+    environment = []() -> DataEnvironment2& { return DataEnvironment2::instance(); };
   runControl_ = std::make_unique<RunControl>(*this, std::move(environment));
   connect(cmdComenzarSalir_, &QPushButton::clicked, this, [this] { runControl_->click(); });
 

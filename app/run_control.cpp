@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QLabel>
-#include <QTimer>
 #include <QPushButton>
+#include <QTimer>
 #include <iostream>
 
 #include "data_environment.h"
@@ -42,8 +42,10 @@ class InputSwallower : public QObject {
       case QEvent::TouchCancel:
       case QEvent::TabletPress:
       case QEvent::TabletRelease:
-      case QEvent::ContextMenu: return true;
-      default: return false;
+      case QEvent::ContextMenu:
+        return true;
+      default:
+        return false;
     }
   }
 };
@@ -168,9 +170,13 @@ void RunControl::advance() {
   show(pendingHundredths_, now);
 }
 
-void RunControl::tableEnd() { showPending(); }
+void RunControl::tableEnd() {
+  showPending();
+}
 
-void RunControl::tablesEnd() { showPending(); }
+void RunControl::tablesEnd() {
+  showPending();
+}
 
 void RunControl::showPending() {
   if (pendingHundredths_ >= 0 && pendingHundredths_ != shownHundredths_)

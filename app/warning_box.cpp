@@ -1,7 +1,5 @@
 #include "warning_box.h"
 
-#include <algorithm>
-
 #include <QAbstractButton>
 #include <QClipboard>
 #include <QGuiApplication>
@@ -9,6 +7,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QTextEdit>
+#include <algorithm>
 
 namespace kestova {
 
@@ -29,7 +28,8 @@ WarningBox::WarningBox(const QString& title, const RunWarning& warning, QWidget*
     for (const QString& line : warning.text.split('\n'))
       widest = std::max(widest, label->fontMetrics().horizontalAdvance(line));
     const QScreen* screen = parent != nullptr ? parent->screen() : QGuiApplication::primaryScreen();
-    const int room = std::min(800, screen != nullptr ? screen->availableGeometry().width() * 3 / 4 : 800);
+    const int room =
+        std::min(800, screen != nullptr ? screen->availableGeometry().width() * 3 / 4 : 800);
     label->setMinimumWidth(std::min(widest + 1, room));
   }
 }
@@ -46,7 +46,8 @@ QString WarningBox::copyText() const {
 void WarningBox::keyPressEvent(QKeyEvent* event) {
   // A selection in the open details is copied as it is; otherwise the whole box.
   const QTextEdit* details = findChild<QTextEdit*>();
-  const bool selection = details != nullptr && details->isVisible() && details->textCursor().hasSelection();
+  const bool selection =
+      details != nullptr && details->isVisible() && details->textCursor().hasSelection();
   if (event->matches(QKeySequence::Copy) && !selection) {
     QGuiApplication::clipboard()->setText(copyText());
     event->accept();

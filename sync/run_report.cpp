@@ -126,7 +126,8 @@ std::string mainParagraph(const Topic& topic, const std::string& path) {
     case Cause::AlreadyRunning:
       return "Otro Kestova ya está actualizando la base de datos de Nevaro, en esta o en otra "
              "computadora; este no escribió nada en ella:" +
-             at + "Espere a que el otro termine, o ciérrelo, y vuelva a ejecutar Kestova si hace falta.";
+             at +
+             "Espere a que el otro termine, o ciérrelo, y vuelva a ejecutar Kestova si hace falta.";
     case Cause::TableMissing:
       return "A la base de datos de Nevaro le falta una tabla o un campo que Kestova necesita" +
              tableNames(topic, " para ") + ":" + at + kSupport;
@@ -144,7 +145,8 @@ std::string mainParagraph(const Topic& topic, const std::string& path) {
              at +
              "Libere espacio en el disco, o avise a quien administra esta computadora, y vuelva "
              "a ejecutar Kestova.";
-    default: return {};
+    default:
+      return {};
   }
 }
 
@@ -173,7 +175,8 @@ std::string updateParagraph(const Topic& topic, const std::string& path) {
     case Cause::DiskError:
       return "El disco dio un error al leer el archivo de actualización Kestova.mdb:" + at +
              kNewUpdate;
-    default: return mainParagraph(topic, path);
+    default:
+      return mainParagraph(topic, path);
   }
 }
 
@@ -189,11 +192,13 @@ std::string paragraph(const Topic& topic, const RunFiles& files, bool alone) {
       return "Todo lo guardado está a salvo. Al terminar, otro programa tenía abierta la base "
              "de datos de Nevaro y Kestova no pudo terminar de ordenar el archivo; lo hará la "
              "próxima vez que se ejecute. No hace falta hacer nada.";
-    default: break;
+    default:
+      break;
   }
   switch (static_cast<Cause>(topic.kind)) {
     case Cause::ValueRefused: {
-      std::string text = rowsOf(topic) + (one ? " no se guardó porque tiene" : " no se guardaron porque tienen") +
+      std::string text = rowsOf(topic) +
+                         (one ? " no se guardó porque tiene" : " no se guardaron porque tienen") +
                          " un valor que la tabla no acepta";
       if (topic.messages.size() > 1)
         text += ", por " + std::to_string(topic.messages.size()) +
@@ -207,11 +212,12 @@ std::string paragraph(const Topic& topic, const RunFiles& files, bool alone) {
     case Cause::Other: {
       const std::string more = alone ? "" : " más";
       return (topic.failures == 1 ? "Hubo un problema" + more + ", descrito"
-                                  : "Hubo " + std::to_string(topic.failures) + " problemas" +
-                                        more + ", descritos") +
+                                  : "Hubo " + std::to_string(topic.failures) + " problemas" + more +
+                                        ", descritos") +
              " en los detalles. Si se repite, avise a quien le da soporte técnico de Nevaro.";
     }
-    default: break;
+    default:
+      break;
   }
   if (topic.role == Role::Update) return updateParagraph(topic, files.update);
   return mainParagraph(topic, files.main);
@@ -263,13 +269,15 @@ std::string RunReport::summary(const RunFiles& files) const {
     topic->rows += counted.rows;
     auto table = std::find_if(topic->tables.begin(), topic->tables.end(),
                               [&](const auto& entry) { return entry.first == kind.table; });
-    if (table == topic->tables.end()) table = topic->tables.insert(topic->tables.end(), {kind.table, 0});
+    if (table == topic->tables.end())
+      table = topic->tables.insert(topic->tables.end(), {kind.table, 0});
     table->second += counted.rows;
     for (const std::string& message : counted.messages) remember(topic->messages, message);
   }
 
   std::string text = "La actualización terminó con problemas.\n";
-  for (const Topic& topic : topics) text += "\n" + paragraph(topic, files, topics.size() == 1) + "\n";
+  for (const Topic& topic : topics)
+    text += "\n" + paragraph(topic, files, topics.size() == 1) + "\n";
 
   const bool anyRows = std::any_of(tallies_.begin(), tallies_.end(), [](const auto& entry) {
     const Tally& t = entry.second;
@@ -279,10 +287,9 @@ std::string RunReport::summary(const RunFiles& files) const {
     text += "\nFilas de cada tabla:\n";
     for (const auto& [table, tally] : tallies_) {
       text += table + ": " + std::to_string(tally.added) + " agregadas, " +
-              std::to_string(tally.updated) + " actualizadas, " +
-              std::to_string(tally.unchanged) + " ya al día, " +
-              std::to_string(tally.rejected) + " rechazadas, " + std::to_string(tally.notSaved) +
-              " sin guardar.\n";
+              std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.unchanged) +
+              " ya al día, " + std::to_string(tally.rejected) + " rechazadas, " +
+              std::to_string(tally.notSaved) + " sin guardar.\n";
     }
   }
   return text;
@@ -302,9 +309,9 @@ std::string RunReport::details() const {
   }
   for (const auto& [table, tally] : tallies_) {
     text += "kestova: " + table + ": " + std::to_string(tally.added) + " agregadas, " +
-            std::to_string(tally.updated) + " actualizadas, " +
-            std::to_string(tally.unchanged) + " ya al día, " + std::to_string(tally.rejected) +
-            " rechazadas, " + std::to_string(tally.notSaved) + " sin guardar\n";
+            std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.unchanged) +
+            " ya al día, " + std::to_string(tally.rejected) + " rechazadas, " +
+            std::to_string(tally.notSaved) + " sin guardar\n";
   }
   return text;
 }

@@ -14,8 +14,8 @@ namespace kestova {
 // for. A failure that names neither the update file nor one of its tables is
 // taken to be about the main database, the only file a run writes.
 struct RunFiles {
-  std::string main;    // the main database's resolved path; empty when not known
-  std::string update;  // the update file's resolved path; empty when not known
+  std::string main;                       // the main database's resolved path; empty when not known
+  std::string update;                     // the update file's resolved path; empty when not known
   std::vector<std::string> updateTables;  // the update file's tables, as the database names them
 };
 
@@ -41,8 +41,8 @@ class RunReport {
     std::int64_t added = 0;
     std::int64_t updated = 0;
     std::int64_t unchanged = 0;  // already held every value: nothing written
-    std::int64_t rejected = 0;  // key unusable: nothing of the row was written
-    std::int64_t notSaved = 0;  // the row could not be saved or counted
+    std::int64_t rejected = 0;   // key unusable: nothing of the row was written
+    std::int64_t notSaved = 0;   // the row could not be saved or counted
   };
 
   void recordFailure(Failure failure);

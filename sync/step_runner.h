@@ -54,8 +54,8 @@ class StepRunner {
   void record(std::string_view step, std::string message,
               DatabaseError::Cause cause = DatabaseError::Cause::Other, std::string object = {},
               bool keyRejected = false) {
-    report_.recordFailure(
-        {table_, row_, std::string(step), std::move(message), cause, std::move(object), keyRejected});
+    report_.recordFailure({table_, row_, std::string(step), std::move(message), cause,
+                           std::move(object), keyRejected});
   }
 
   RunReport& report_;

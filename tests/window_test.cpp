@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <QApplication>
@@ -61,14 +60,16 @@ class InputCounter : public QObject {
 void queueClickAndSpace(QPushButton* button) {
   const QPointF centre = QRectF(button->rect()).center();
   const QPointF global = button->mapToGlobal(centre);
-  QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, centre, global,
-                                                      Qt::LeftButton, Qt::LeftButton,
-                                                      Qt::NoModifier));
-  QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, centre, global,
-                                                      Qt::LeftButton, Qt::NoButton,
-                                                      Qt::NoModifier));
-  QCoreApplication::postEvent(button, new QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " "));
-  QCoreApplication::postEvent(button, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " "));
+  QCoreApplication::postEvent(
+      button, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
+                              Qt::LeftButton, Qt::NoModifier));
+  QCoreApplication::postEvent(
+      button, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                              Qt::NoButton, Qt::NoModifier));
+  QCoreApplication::postEvent(button,
+                              new QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " "));
+  QCoreApplication::postEvent(
+      button, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " "));
 }
 
 // Records what a person would see each time the percentage label is painted
@@ -277,7 +278,8 @@ struct Warning {
 
 void someRows(const TestFolder& folder) {
   test::insertRows(folder.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
-  test::insertRows(folder.updatePath(), "ValVehi1", {{I{2004}, I{1}, I{1}, "2", I{1990}, I{1}, 10.0}});
+  test::insertRows(folder.updatePath(), "ValVehi1",
+                   {{I{2004}, I{1}, I{1}, "2", I{1990}, I{1}, 10.0}});
   test::insertRows(folder.updatePath(), "ValVehi2",
                    {{I{2004}, I{1}, I{1}, I{1}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}},
                     {I{2004}, I{1}, I{1}, I{2}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}}});
@@ -372,10 +374,11 @@ const Warning kWarnings[] = {
     {"ValuesRefused",
      [](const TestFolder& f) {
        sample::SqlCipherFile(f.mainPath(), sample::kPassword)
-           .exec("DROP TABLE RNAValVehi2; CREATE TABLE RNAValVehi2(AnioImpuesto INTEGER, Tipo "
-                 "INTEGER, CodMar INTEGER, CodMod INTEGER, ModAnio INTEGER, Importe REAL NOT "
-                 "NULL, Alicuota REAL CHECK (Alicuota >= 0), DispTipo TEXT, DispNro INTEGER, "
-                 "DispAnio INTEGER, Alta TEXT DEFAULT 'N')");
+           .exec(
+               "DROP TABLE RNAValVehi2; CREATE TABLE RNAValVehi2(AnioImpuesto INTEGER, Tipo "
+               "INTEGER, CodMar INTEGER, CodMod INTEGER, ModAnio INTEGER, Importe REAL NOT "
+               "NULL, Alicuota REAL CHECK (Alicuota >= 0), DispTipo TEXT, DispNro INTEGER, "
+               "DispAnio INTEGER, Alta TEXT DEFAULT 'N')");
        test::insertRows(f.updatePath(), "ValVehi2",
                         {{I{2004}, I{1}, I{1}, I{1}, I{1990}, Null{}, 0.1, "D", I{1}, I{2000}},
                          {I{2004}, I{1}, I{1}, I{2}, I{1990}, 1.0, -0.1, "D", I{1}, I{2000}},
@@ -395,17 +398,18 @@ const Warning kWarnings[] = {
 };
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
   return text;
 }
 
 // Names a person does not know: recordsets, commands, internal tables, steps,
 // the database's English.
-const char* const kInternalNames[] = {"rsC_", "C_", "RNA", "ValVehi", "Marcas.", "Actualizacion",
-                                      "Abrir", "Filtrar", "Contar", "Copiar", "Probar",
-                                      "Guardar fila", "Progreso", "constraint", "database",
-                                      "such table", "SQLITE", "fila 1", "kestova:"};
+const char* const kInternalNames[] = {
+    "rsC_",     "C_",         "RNA",    "ValVehi", "Marcas.",      "Actualizacion", "Abrir",
+    "Filtrar",  "Contar",     "Copiar", "Probar",  "Guardar fila", "Progreso",      "constraint",
+    "database", "such table", "SQLITE", "fila 1",  "kestova:"};
 
 std::string withoutPaths(std::string text, const TestFolder& folder) {
   text = replaced(text, folder.mainPath().string(), "{main}");
@@ -436,6 +440,60 @@ TEST_P(Warnings, TellEachCauseOnceInAPersonsWordsWithTheDetailsApart) {
 INSTANTIATE_TEST_SUITE_P(Window, Warnings, ::testing::ValuesIn(kWarnings),
                          [](const auto& param) { return std::string(param.param.name); });
 
+// Every cause the data layer can give, recorded where a run meets it: each is
+// told in one paragraph of a person's words, without internal names.
+TEST(RunWarningText, EveryCauseIsToldOnceWithoutInternalNames) {
+  using Cause = DatabaseError::Cause;
+  const RunFiles files{"/c/Archivos de programa/Nevaro/Nevaro.mdb",
+                       "/trabajo/Kestova.mdb",
+                       {"Marcas", "ValVehi1", "ValVehi2"}};
+  struct Case {
+    RunReport::Failure failure;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"", 0, "Abrir la conexión Nevaro", "m", Cause::AlreadyRunning, files.main},
+       "Otro Kestova ya está actualizando la base de datos de Nevaro"},
+      {{"", 0, kSettleStep, "m", Cause::InUse, files.main}, "Todo lo guardado está a salvo"},
+      {{"Valuaciones 1", 7, "Guardar fila", "m", Cause::InUse, "RNAValVehi1"},
+       "estaba en uso por otro programa"},
+      {{"Valuaciones 1", 0, "Abrir rsC_ValVehi1_Nevaro", "m", Cause::NotATable, files.main},
+       "una tabla que Kestova no puede usar para Valuaciones 1"},
+      {{"Valuaciones 2", 3, "Guardar fila", "m", Cause::RowGone, "RNAValVehi2"},
+       "1 fila de Valuaciones 2 no se guardó porque otro programa la borró"},
+      {{"", 0, "Abrir la conexión Nevaro", "m", Cause::CannotWrite, files.main},
+       "no puede escribir en la base de datos de Nevaro"},
+      {{"Marcas y modelos", 2, "Guardar fila", "m", Cause::DiskError, "RNAMarMod"},
+       "El disco dio un error al escribir la base de datos de Nevaro"},
+      {{"Valuaciones 2", 0, "Abrir rsC_ValVehi2_Actualizacion", "m", Cause::DiskError,
+        files.update},
+       "El disco dio un error al leer el archivo de actualización"},
+      {{"Marcas y modelos", 4, "Probar SubCate", "m", Cause::TableMissing, "Marcas.SubCate"},
+       "Al archivo de actualización Kestova.mdb le falta una tabla o un campo de Marcas y modelos"},
+      {{"", 0, "Contar las filas de origen", "m", Cause::Other, ""},
+       "Hubo un problema, descrito en los detalles"},
+  };
+  for (const Case& c : cases) {
+    RunReport report;
+    report.recordFailure(c.failure);
+    const std::string text = report.summary(files);
+    EXPECT_NE(text.find(c.says), std::string::npos) << text;
+    // The heading and one paragraph.
+    const std::size_t paragraphs = [&] {
+      std::size_t n = 0;
+      for (std::size_t at = text.find("\n\n"); at != std::string::npos;
+           at = text.find("\n\n", at + 2))
+        ++n;
+      return n;
+    }();
+    EXPECT_EQ(paragraphs, 1u) << text;
+    std::string withoutPaths =
+        replaced(replaced(text, files.main, "{main}"), files.update, "{update}");
+    for (const char* name : kInternalNames)
+      EXPECT_EQ(withoutPaths.find(name), std::string::npos) << name << "\n" << text;
+  }
+}
+
 TEST_F(WindowTest, BothRefusalsOfOneStepAreInTheDetails) {
   kWarnings[5].arrange(folder_);
   std::ostringstream errors;
@@ -443,7 +501,8 @@ TEST_F(WindowTest, BothRefusalsOfOneStepAreInTheDetails) {
   click();
   std::cerr.rdbuf(standardError);
   ASSERT_EQ(details_.size(), 1u);
-  EXPECT_NE(details_[0].find("Valuaciones 2, fila 1, Guardar fila: "), std::string::npos) << details_[0];
+  EXPECT_NE(details_[0].find("Valuaciones 2, fila 1, Guardar fila: "), std::string::npos)
+      << details_[0];
   EXPECT_NE(details_[0].find("NOT NULL constraint failed: RNAValVehi2.Importe"), std::string::npos);
   EXPECT_NE(details_[0].find("CHECK constraint failed"), std::string::npos) << details_[0];
 }
@@ -546,12 +605,15 @@ void dropTable(const std::filesystem::path& file, const char* table) {
   sample::SqlCipherFile(file, sample::kPassword).exec(std::string("DROP TABLE ") + table);
 }
 
-void dropValuations(const std::filesystem::path& f) { dropTable(f, "RNAValVehi1"); }
+void dropValuations(const std::filesystem::path& f) {
+  dropTable(f, "RNAValVehi1");
+}
 
 void dropWeight(const std::filesystem::path& f) {
   sample::SqlCipherFile(f, sample::kPassword)
-      .exec("DROP TABLE RNAMarMod; CREATE TABLE RNAMarMod(CodMar INTEGER, CodMod INTEGER, "
-            "Nombre TEXT, Tipo INTEGER, SubTipo INTEGER, Categoria INTEGER, SubCat TEXT)");
+      .exec(
+          "DROP TABLE RNAMarMod; CREATE TABLE RNAMarMod(CodMar INTEGER, CodMod INTEGER, "
+          "Nombre TEXT, Tipo INTEGER, SubTipo INTEGER, Categoria INTEGER, SubCat TEXT)");
 }
 
 const BadFile kBadFiles[] = {
@@ -593,10 +655,11 @@ const BadFile kBadFiles[] = {
     {"UpdateFieldOfAnotherType", false,
      [](const auto& f) {
        sample::SqlCipherFile(f, sample::kPassword)
-           .exec("DROP TABLE ValVehi2; CREATE TABLE ValVehi2(Anioimp TEXT, Tipo INTEGER, CodMar "
-                 "INTEGER, CodMod INTEGER, Modanio INTEGER, Importe REAL, Alicuota REAL, DispTipo "
-                 "TEXT, DispNro INTEGER, DispAnio INTEGER);"
-                 "INSERT INTO ValVehi2 VALUES ('dos mil', 1, 1, 1, 1990, 1, 1, 'D', 1, 2000)");
+           .exec(
+               "DROP TABLE ValVehi2; CREATE TABLE ValVehi2(Anioimp TEXT, Tipo INTEGER, CodMar "
+               "INTEGER, CodMod INTEGER, Modanio INTEGER, Importe REAL, Alicuota REAL, DispTipo "
+               "TEXT, DispNro INTEGER, DispAnio INTEGER);"
+               "INSERT INTO ValVehi2 VALUES ('dos mil', 1, 1, 1, 1990, 1, 1, 'D', 1, 2000)");
      }},
 };
 
@@ -628,7 +691,8 @@ TEST_P(BadFiles, AreToldInSpanishAndOnStandardErrorAndNothingElseIsWritten) {
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_NE(reports_[0].find("La actualización terminó con problemas"), std::string::npos);
   const std::string text = withoutPaths(reports_[0], folder_);
-  for (const char* name : kInternalNames) EXPECT_EQ(text.find(name), std::string::npos) << name << "\n" << text;
+  for (const char* name : kInternalNames)
+    EXPECT_EQ(text.find(name), std::string::npos) << name << "\n" << text;
   EXPECT_NE(errors.str().find("kestova: "), std::string::npos);
   EXPECT_EQ(filesUnder(folder_.root()), filesBefore);
   if (!bad.stillOpens) {
