@@ -3,12 +3,12 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 
 #include "data_environment.h"
 #include "run_control.h"
+#include "warning_box.h"
 
 namespace kestova {
 
@@ -72,12 +72,13 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
   cmdComenzarSalir_->setDefault(false);
   cmdComenzarSalir_->setFocus();
 
-  if (!environment) environment = [] () -> DataEnvironment2& { return DataEnvironment2::instance(); };
+  if (!environment)
+    environment = []() -> DataEnvironment2& { return DataEnvironment2::instance(); };
   runControl_ = std::make_unique<RunControl>(*this, std::move(environment));
   connect(cmdComenzarSalir_, &QPushButton::clicked, this, [this] { runControl_->click(); });
 
-  reportFailures = [this](const QString& text) {
-    QMessageBox::warning(this, windowTitle(), text);
+  reportFailures = [this](const RunWarning& warning) {
+    WarningBox(windowTitle(), warning, this).exec();
   };
 }
 

@@ -11,6 +11,7 @@ namespace kestova {
 
 class RunControl;
 class DataEnvironment2;
+struct RunWarning;
 
 // The program's only window: an explanatory text, a percentage label that a
 // run shows and rewrites, and one button that starts the run and, once it
@@ -33,8 +34,8 @@ class Frm_ppal : public QWidget {
   RunControl& runControl() const { return *runControl_; }
 
   // Shows the Spanish account of a run that had failures; by default a modal
-  // warning box. Tests put their own here.
-  std::function<void(const QString&)> reportFailures;
+  // WarningBox. Tests put their own here.
+  std::function<void(const RunWarning&)> reportFailures;
 
   // Makes "MS Sans Serif", the classic dialog font, resolve to Liberation Sans
   // (same widths) where it is installed, else to any sans-serif font.

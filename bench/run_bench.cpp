@@ -38,6 +38,7 @@
 #include "run_control.h"
 #include "sample_data.h"
 #include "set_based.h"
+#include "warning_box.h"
 
 namespace kestova::bench {
 
@@ -121,8 +122,8 @@ Values measureRun(const Layout& layout, char* program) {
   DataEnvironment2* current = environment.get();
   auto window = std::make_unique<Frm_ppal>([current]() -> DataEnvironment2& { return *current; });
   std::vector<std::string> reports;
-  window->reportFailures = [&reports](const QString& text) {
-    reports.push_back(text.toStdString());
+  window->reportFailures = [&reports](const RunWarning& warning) {
+    reports.push_back(warning.text.toStdString());
   };
   window->show();
   QApplication::processEvents();

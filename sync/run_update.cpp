@@ -51,7 +51,7 @@ class Opener {
 
 void settleMainDatabase(Connection& main, StepRunner& steps) {
   steps.setPlace("");
-  if (main.isOpen()) steps.run("Guardar la base de datos principal", [&] { main.settle(); });
+  if (main.isOpen()) steps.run(kSettleStep, [&] { main.settle(); });
 }
 
 }  // namespace
@@ -64,9 +64,11 @@ void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& st
   Opener opener(environment, steps);
   opener.openConnection(main);
   for (const TableDefinition* table : tables) {
+    steps.setPlace(table->title);  // a table that cannot be opened is told by its name
     opener.openRecordset(table->target);
     opener.openRecordset(table->source);
   }
+  steps.setPlace("");
 
   // Counted only when every source opened: a source that did not open has its
   // cause reported already, and the row total then stays 0.

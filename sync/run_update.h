@@ -10,6 +10,11 @@ namespace kestova {
 
 class DataEnvironment2;
 
+// The run's last step: the main file's log is folded back into the file. When
+// only another program's open handle holds it up, every saved row is safe and
+// the next run finishes the work.
+inline constexpr char kSettleStep[] = "Guardar la base de datos principal";
+
 // The sum of the source row counts in signed 32 bits, added left to right.
 // Throws std::overflow_error when a count or a partial sum does not fit.
 std::int32_t rowTotal(std::initializer_list<std::int64_t> counts);

@@ -6,13 +6,15 @@
 #include <string_view>
 
 #include "database_error.h"
+#include "key_filter.h"
 #include "run_report.h"
 
 namespace kestova {
 
 // The run's rule on errors: a step that fails ends where it failed, the
-// failure is recorded with where it happened, and the run goes on with the next
-// step. Every step of a run goes through run(); nothing else catches.
+// failure is recorded with where it happened and its cause, and the run goes on
+// with the next step. Every step of a run goes through run(); nothing else
+// catches.
 class StepRunner {
  public:
   explicit StepRunner(RunReport& report) : report_(report) {}
@@ -32,7 +34,9 @@ class StepRunner {
       return true;
     } catch (const DatabaseError& failure) {
       lockTimedOut_ = lockTimedOut_ || failure.busy();
-      record(step, failure.what());
+      record(step, failure.what(), failure.cause(), failure.object());
+    } catch (const RejectedKey& failure) {
+      record(step, failure.what(), DatabaseError::Cause::Other, {}, true);
     } catch (const std::exception& failure) {
       record(step, failure.what());
     } catch (...) {
@@ -47,8 +51,11 @@ class StepRunner {
   bool lockTimedOut() const { return lockTimedOut_; }
 
  private:
-  void record(std::string_view step, std::string message) {
-    report_.recordFailure({table_, row_, std::string(step), std::move(message)});
+  void record(std::string_view step, std::string message,
+              DatabaseError::Cause cause = DatabaseError::Cause::Other, std::string object = {},
+              bool keyRejected = false) {
+    report_.recordFailure({table_, row_, std::string(step), std::move(message), cause,
+                           std::move(object), keyRejected});
   }
 
   RunReport& report_;

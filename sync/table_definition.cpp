@@ -11,7 +11,7 @@ using Guard = FieldCopy::Guard;
 
 const TableDefinition& marcasYModelos() {
   static const TableDefinition table{
-      "Marcas y modelos (RNAMarMod)",
+      "Marcas y modelos",
       "rsC_MarMod_Actualizacion",
       "rsC_Marmod_Nevaro",
       {{"CodMar = ", "CodMar"}, {" and Codmod = ", "CodMod"}},
@@ -31,7 +31,7 @@ const TableDefinition& marcasYModelos() {
 
 const TableDefinition& valuaciones1() {
   static const TableDefinition table{
-      "Valuaciones 1 (RNAValVehi1)",
+      "Valuaciones 1",
       "rsC_ValVehi1_Actualizacion",
       "rsC_ValVehi1_Nevaro",
       {
@@ -56,7 +56,7 @@ const TableDefinition& valuaciones1() {
 
 const TableDefinition& valuaciones2() {
   static const TableDefinition table{
-      "Valuaciones 2 (RNAValVehi2)",
+      "Valuaciones 2",
       "rsC_ValVehi2_Actualizacion",
       "rsC_ValVehi2_Nevaro",
       {

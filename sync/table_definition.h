@@ -36,7 +36,7 @@ struct FieldCopy {
 // Field names are spelled as the program passes them; they match without
 // regard to case.
 struct TableDefinition {
-  std::string title;   // the table's name in reports, in Spanish
+  std::string title;   // the name a person knows the table by, in reports
   std::string source;  // recordset member on the update database
   std::string target;  // recordset member on the main database
   std::vector<KeyPiece> key;

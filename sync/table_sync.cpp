@@ -120,6 +120,7 @@ bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
     if (!steps.run("Pasar a la fila siguiente", [&] { pass.source.moveNext(); })) break;
   }
   steps.setPlace(table.title);
+  steps.run("Terminar la tabla", [&] { progress.tableEnd(); });
   if (!writing) tally.notSaved += std::max<std::int64_t>(0, pass.source.recordCount() - row);
   return writing;
 }

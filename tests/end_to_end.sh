@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The program as a person runs it: the built kestova in a real X window under
-# Xvfb, with sample databases where it looks for them, "Comenzar" and then
-# "Salir" pressed with xdotool. Passes when the program exits with status 0,
-# the main database holds every key of the update with the update's values,
-# no log is left beside it and the update file is unchanged.
+# Xvfb, with sample databases where it looks for them, "Comenzar" double-clicked
+# and then "Salir" pressed with xdotool. Passes when the program exits with
+# status 0, the main database holds every key of the update with the update's
+# values, no log is left beside it, the update file is unchanged and no warning
+# was shown. Then once more without the main database: the real window shows
+# one warning, in Spanish down to Qt's own buttons.
 #
 #   end_to_end.sh KESTOVA KESTOVA_SAMPLE CLICK_THROUGH OUTDIR
 set -euo pipefail
@@ -42,4 +44,19 @@ missing=$(query "SELECT count(*) FROM u.Marcas m WHERE NOT EXISTS (
 [[ $(sha256sum <"$update") == "$update_sum" ]] || fail "the update file changed"
 [[ -s $out/before.png && -s $out/after.png ]] || fail "no screenshots"
 cmp -s "$out/before.png" "$out/after.png" && fail "the window did not change"
-echo "end_to_end: passed; screenshots $out/before.png and $out/after.png"
+[[ ! -e $out/warning.txt ]] || fail "a clean run showed a warning: $(<"$out/warning.txt")"
+
+# No main database: the warning says where it was looked for, with the buttons
+# of Qt's Spanish translation, as the real window's Ctrl+C copies it.
+export WINEPREFIX=$root/missing/prefix
+mkdir -p "$WINEPREFIX/drive_c" "$root/missing/work"
+cp "$update" "$root/missing/work/Kestova.mdb"
+"$click_through" "$kestova" "$root/missing/work" "$out/missing"
+[[ -s $out/missing/warning.png && -s $out/missing/warning.txt ]] || fail "no warning was shown"
+warning=$(<"$out/missing/warning.txt")
+for expected in "No se encontró la base de datos de Nevaro. Se buscó en:" \
+    "$WINEPREFIX/drive_c/Archivos de programa/Nevaro/Nevaro.mdb" \
+    "Aceptar   Mostrar los detalles..." "el archivo no existe"; do
+  [[ $warning == *"$expected"* ]] || fail "the warning does not say \"$expected\": $warning"
+done
+echo "end_to_end: passed; screenshots $out/before.png, $out/after.png and $out/missing/warning.png"
