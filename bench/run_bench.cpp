@@ -62,7 +62,8 @@ constexpr char kUsage[] =
     "usage: run_bench [--scale F] [--repeat N]\n"
     "  --scale F   sample size factor, 0 < F <= 20; 1 (default) is 20,000 Marcas,\n"
     "              200,000 ValVehi1 and 1,000,000 ValVehi2 rows on each side\n"
-    "  --repeat N  repetitions of each measure, 1..100 (default 3)\n";
+    "  --repeat N  repetitions of each measure, 1..100 (default 3)\n"
+    "The real window goes to DISPLAY; without one, run_bench starts an Xvfb of its own.\n";
 
 constexpr char kChildMode[] = "--child";
 
