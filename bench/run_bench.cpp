@@ -285,7 +285,7 @@ ChildResult runChild(const Layout& layout, const std::string& mode,
                      const std::string& argument = {}) {
   const fs::path resultFile = layout.root / ("result-" + mode);
   fs::remove(resultFile);
-  std::vector<std::string> args = {"run_bench",        kChildMode,    mode,
+  std::vector<std::string> args = {"run_bench",          kChildMode,          mode,
                                    layout.root.string(), resultFile.string(), layout.update,
                                    layout.start};
   if (!argument.empty()) args.push_back(argument);
@@ -380,7 +380,7 @@ struct Measure {
   std::string platform;  // for the run mode: xcb or offscreen
   std::string update, start;
   Outcome outcome;
-  std::vector<double> seconds, cpuSeconds, peakRssMb, repaints;
+  std::vector<double> seconds{}, cpuSeconds{}, peakRssMb{}, repaints{};
 };
 
 Layout layoutOf(const fs::path& root, const Measure& measure) {
@@ -434,12 +434,12 @@ int parentMain(int argc, char** argv) {
   const std::string plain = Layout::kPlainUpdate, typical = Layout::kTypicalUpdate;
   const std::string generatedMain = Layout::kGeneratedMain, afterRun = Layout::kMainAfterRun;
   std::vector<Measure> measures = {
-      {"run", "run", "xcb", plain, generatedMain, Outcome::kPlain, {}, {}, {}, {}},
-      {"run (offscreen)", "run", "offscreen", plain, generatedMain, Outcome::kPlain, {}, {}, {}, {}},
-      {"floor", "floor", "", plain, generatedMain, Outcome::kPlain, {}, {}, {}, {}},
-      {"set-based", "set-based", "", plain, generatedMain, Outcome::kPlain, {}, {}, {}, {}},
-      {"again", "run", "xcb", plain, afterRun, Outcome::kPlain, {}, {}, {}, {}},
-      {"typical", "run", "xcb", typical, afterRun, Outcome::kTypical, {}, {}, {}, {}},
+      {"run", "run", "xcb", plain, generatedMain, Outcome::kPlain},
+      {"run (offscreen)", "run", "offscreen", plain, generatedMain, Outcome::kPlain},
+      {"floor", "floor", "", plain, generatedMain, Outcome::kPlain},
+      {"set-based", "set-based", "", plain, generatedMain, Outcome::kPlain},
+      {"again", "run", "xcb", plain, afterRun, Outcome::kPlain},
+      {"typical", "run", "xcb", typical, afterRun, Outcome::kTypical},
   };
   std::map<Outcome, std::string> reference;
   std::vector<std::string> failures;
@@ -537,14 +537,14 @@ int parentMain(int argc, char** argv) {
     return fixed(median(ratios), 3);
   };
   std::cout << "ratios, medians of the per-repetition ratios:\n";
-  for (const auto& [over, under] : std::vector<std::pair<std::string, std::string>>{
-           {"run", "floor"},
-           {"run", "set-based"},
-           {"run (offscreen)", "floor"},
-           {"run", "run (offscreen)"},
-           {"again", "run"},
-           {"typical", "run"},
-           {"again", "set-based"}}) {
+  for (const auto& [over, under] :
+       std::vector<std::pair<std::string, std::string>>{{"run", "floor"},
+                                                        {"run", "set-based"},
+                                                        {"run (offscreen)", "floor"},
+                                                        {"run", "run (offscreen)"},
+                                                        {"again", "run"},
+                                                        {"typical", "run"},
+                                                        {"again", "set-based"}}) {
     const Measure& a = find(over);
     const Measure& b = find(under);
     std::cout << std::left << std::setw(28) << (over + '/' + under) << std::right << " wall "

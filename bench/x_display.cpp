@@ -29,7 +29,9 @@ constexpr int kNumbers = 100;
 constexpr auto kStartTimeout = 15s;
 constexpr auto kStopTimeout = 5s;
 
-fs::path socketPath(int number) { return "/tmp/.X11-unix/X" + std::to_string(number); }
+fs::path socketPath(int number) {
+  return "/tmp/.X11-unix/X" + std::to_string(number);
+}
 
 // Another server holds the number, or held it and left its lock behind.
 bool taken(int number) {
@@ -83,11 +85,13 @@ XDisplay::XDisplay(const fs::path& log) {
     }
   }
   throw std::runtime_error("could not start Xvfb on any of :" + std::to_string(kFirstNumber) +
-                           " to :" + std::to_string(kFirstNumber + kNumbers - 1) + "; its log: " +
-                           tail(log));
+                           " to :" + std::to_string(kFirstNumber + kNumbers - 1) +
+                           "; its log: " + tail(log));
 }
 
-XDisplay::~XDisplay() { stop(); }
+XDisplay::~XDisplay() {
+  stop();
+}
 
 bool XDisplay::tryStart(int number, const fs::path& log) {
   const std::string display = ":" + std::to_string(number);

@@ -113,8 +113,8 @@ int main(int argc, char** argv) {
         sample::createUpdateDatabase(*args.update, options);
       }
       std::cout << (args.typical ? "typical update " : "update ") << args.update->string()
-                << ": Marcas " << sizes.marcas
-                << ", ValVehi1 " << sizes.valVehi1 << ", ValVehi2 " << sizes.valVehi2 << " rows\n";
+                << ": Marcas " << sizes.marcas << ", ValVehi1 " << sizes.valVehi1 << ", ValVehi2 "
+                << sizes.valVehi2 << " rows\n";
     }
     if (args.main) {
       sample::createMainDatabase(*args.main, options);

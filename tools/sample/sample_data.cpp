@@ -384,8 +384,7 @@ struct TableRecipe {
   std::int64_t Sizes::*size;
   const char* updateInsert;
   const char* mainInsert;  // same columns in the same order, then Alta
-  void (*bind)(Binder&, const Key&, const KeySpace&, Rng& base, Rng& own, int version,
-               Rng* change);
+  void (*bind)(Binder&, const Key&, const KeySpace&, Rng& base, Rng& own, int version, Rng* change);
 };
 
 constexpr std::array<TableRecipe, 3> kTables = {{
