@@ -10,7 +10,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "data_environment.h"
 #include "database_error.h"
+#include "table_definition.h"
 
 namespace kestova::bench {
 
@@ -30,14 +32,14 @@ ScratchFolder::~ScratchFolder() {
 }
 
 void Layout::createFolders() const {
-  fs::create_directories(work());
+  for (const char* folder : {kPlainUpdate, kTypicalUpdate, kGeneratedMain, kMainAfterRun})
+    fs::create_directories(root / folder);
   fs::create_directories(mainPath().parent_path());
-  fs::create_directories(canonicalMainPath().parent_path());
 }
 
 void Layout::freshMain() const {
   for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::remove(mainPath().string() + suffix);
-  fs::copy_file(canonicalMainPath(), mainPath(), fs::copy_options::overwrite_existing);
+  fs::copy_file(startMainPath(), mainPath(), fs::copy_options::overwrite_existing);
 }
 
 std::string connectionStringFor(const fs::path& file) {
@@ -133,9 +135,10 @@ TableChecksum checksumTable(sqlite3* db, const std::string& table) {
 std::vector<TableChecksum> checksumMain(const fs::path& file) {
   Connection connection("Checksum", connectionStringFor(file), /*readOnly=*/true);
   connection.open(folderSettings(file.parent_path()));
+  DataEnvironment2 names(folderSettings(file.parent_path()));  // only for its table names
   std::vector<TableChecksum> checksums;
-  for (const char* table : {"RNAMarMod", "RNAValVehi1", "RNAValVehi2"})
-    checksums.push_back(checksumTable(connection.handle(), table));
+  for (const TableDefinition* table : runTables())
+    checksums.push_back(checksumTable(connection.handle(), names.commandOf(table->target).table));
   return checksums;
 }
 

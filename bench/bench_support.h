@@ -35,26 +35,38 @@ class ScratchFolder {
   std::filesystem::path path_;
 };
 
-// Where one benchmark's files live under its root: the update file in the
-// working folder, the main file under the Windows prefix's drive C, and the
-// untouched main file that every measure starts from.
+// Where one benchmark's files live under its root, for one case: an update
+// file and the main file the case starts from. The update file is in the
+// case's working folder, named as the program looks for it; the main file is
+// copied from the case's start folder to its place under the Windows prefix's
+// drive C before every measure.
 struct Layout {
-  std::filesystem::path root;
+  // Working folders: the plain update, and the typical one (one row in ten changed).
+  static constexpr char kPlainUpdate[] = "work";
+  static constexpr char kTypicalUpdate[] = "typical";
+  // Start folders: the generated main file, and the main file a completed run left.
+  static constexpr char kGeneratedMain[] = "canonical";
+  static constexpr char kMainAfterRun[] = "after-run";
 
-  std::filesystem::path work() const { return root / "work"; }
+  std::filesystem::path root;
+  std::string update = kPlainUpdate;
+  std::string start = kGeneratedMain;
+
+  std::filesystem::path work() const { return root / update; }
   std::filesystem::path prefix() const { return root / "prefix"; }
   std::filesystem::path updatePath() const { return work() / "Kestova.mdb"; }
   std::filesystem::path mainPath() const {
     return prefix() / "drive_c" / "Archivos de programa" / "Nevaro" / "Nevaro.mdb";
   }
-  std::filesystem::path canonicalMainPath() const { return root / "canonical" / "Nevaro.mdb"; }
-  std::filesystem::path floorPlanPath() const { return root / "floor.plan"; }
+  std::filesystem::path startMainPath() const { return root / start / "Nevaro.mdb"; }
+  std::filesystem::path floorPlanPath() const { return root / ("floor-" + update + "-" + start); }
 
   // Settings that point a data environment at this layout.
   DataSettings settings() const { return {work(), prefix(), std::chrono::milliseconds(30'000)}; }
 
+  // Every case's folders.
   void createFolders() const;
-  // Replaces the main file (and any log beside it) with a copy of the canonical one.
+  // Replaces the main file (and any log beside it) with a copy of the start one.
   void freshMain() const;
 };
 

@@ -20,15 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::array<const TableDefinition*, 3>& runTables() {
-  static const std::array<const TableDefinition*, 3> tables = {&marcasYModelos(), &valuaciones1(),
-                                                               &valuaciones2()};
-  return tables;
-}
-
-// A recordset member is named "rs" followed by its command's name.
 std::string tableOf(DataEnvironment2& environment, const std::string& member) {
-  return environment.command(std::string_view(member).substr(2)).table;
+  return environment.commandOf(member).table;
 }
 
 // The target fields the key pieces compare with, in piece order: the names of
@@ -228,10 +221,10 @@ FloorPlan FloorPlan::load(const fs::path& file) {
 }
 
 FloorPlan planFloor(const Layout& layout) {
-  // Both files read-only, so planning leaves the canonical main file as it is.
-  Connection mainFile("Nevaro", connectionStringFor(layout.canonicalMainPath()), true);
+  // Both files read-only, so planning leaves the start main file as it is.
+  Connection mainFile("Nevaro", connectionStringFor(layout.startMainPath()), true);
   Connection updateFile("Actualizacion", connectionStringFor(layout.updatePath()), true);
-  mainFile.open(folderSettings(layout.canonicalMainPath().parent_path()));
+  mainFile.open(folderSettings(layout.startMainPath().parent_path()));
   updateFile.open(folderSettings(layout.updatePath().parent_path()));
   DataEnvironment2 names(layout.settings());  // only for its table names; never opened
 

@@ -31,7 +31,7 @@ struct FloorPlan {
   static FloorPlan load(const std::filesystem::path& file);
 };
 
-// Reads the layout's update file and canonical main file (read-only).
+// Reads the layout's update file and start main file (read-only).
 FloorPlan planFloor(const Layout& layout);
 
 struct FloorOutcome {

@@ -504,7 +504,7 @@ TEST_P(EachTable, RowsAlreadyCurrentAreNotWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sync, OwnSchemas, ::testing::ValuesIn(kOwnSchemas),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace kestova

@@ -146,7 +146,7 @@ TEST_P(StopSignal, EndsTheRunWithTheMainFileSettledAndEverySavedRowInIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kill, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+                         [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
 
 TEST(Kill, EveryCommittedRowSurvivesEachKillAndARerunConverges) {
   const std::uint32_t seed = 20240611;

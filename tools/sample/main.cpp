@@ -17,13 +17,16 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: kestova-sample [--update PATH] [--main PATH] [--scale F] [--seed N]\n"
+    "usage: kestova-sample [--update PATH] [--main PATH] [--scale F] [--seed N] [--typical]\n"
     "\n"
     "Writes encrypted sample databases, replacing files already there.\n"
     "  --update PATH  update file (Marcas, ValVehi1, ValVehi2), like Kestova.mdb\n"
     "  --main PATH    main file (RNAMarMod, RNAValVehi1, RNAValVehi2), like Nevaro.mdb\n"
     "  --scale F      size factor, 0..20; 1 (the default) is 20,000 / 200,000 / 1,000,000 rows\n"
     "  --seed N       data seed, 0..4294967295 (default 1); files made with one seed fit together\n"
+    "  --typical      with --update: a typical monthly update for the main file that a run of the\n"
+    "                 plain update (same scale and seed) left: the same rows, except that about\n"
+    "                 one in ten has one changed data field (Importe, or Peso in Marcas)\n"
     "At least one of --update and --main is required.\n";
 
 constexpr double kMaxScale = 20;
@@ -38,6 +41,7 @@ struct Arguments {
   std::optional<std::filesystem::path> update, main;
   double scale = 1;
   std::uint32_t seed = 1;
+  bool typical = false;
   bool help = false;
 };
 
@@ -57,6 +61,10 @@ Arguments parse(int argc, char** argv) {
     const std::string_view option = argv[i];
     if (option == "--help" || option == "-h") {
       args.help = true;
+      continue;
+    }
+    if (option == "--typical") {
+      args.typical = true;
       continue;
     }
     if (option != "--update" && option != "--main" && option != "--scale" && option != "--seed") {
@@ -79,6 +87,7 @@ Arguments parse(int argc, char** argv) {
   }
   if (args.help) return args;
   if (!args.update && !args.main) throw UsageError("give --update PATH, --main PATH or both");
+  if (args.typical && !args.update) throw UsageError("--typical needs --update PATH");
   if (args.update && args.main && *args.update == *args.main) {
     throw UsageError("--update and --main name the same file");
   }
@@ -98,9 +107,14 @@ int main(int argc, char** argv) {
     const sample::Options options{sample::Sizes::scaled(args.scale), args.seed};
     const auto& sizes = options.sizes;
     if (args.update) {
-      sample::createUpdateDatabase(*args.update, options);
-      std::cout << "update " << args.update->string() << ": Marcas " << sizes.marcas
-                << ", ValVehi1 " << sizes.valVehi1 << ", ValVehi2 " << sizes.valVehi2 << " rows\n";
+      if (args.typical) {
+        sample::createTypicalUpdateDatabase(*args.update, options);
+      } else {
+        sample::createUpdateDatabase(*args.update, options);
+      }
+      std::cout << (args.typical ? "typical update " : "update ") << args.update->string()
+                << ": Marcas " << sizes.marcas << ", ValVehi1 " << sizes.valVehi1 << ", ValVehi2 "
+                << sizes.valVehi2 << " rows\n";
     }
     if (args.main) {
       sample::createMainDatabase(*args.main, options);

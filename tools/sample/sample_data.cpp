@@ -19,6 +19,9 @@ constexpr double kUnchangedShare = 0.7;     // shared keys whose main row equals
 constexpr double kOddValueShare = 0.01;     // each odd SubCate form, and Null in a data column
 constexpr double kDisorderShare = 0.02;     // rows an export leaves a few places out of order
 constexpr double kAltaShare = 0.3;          // main rows whose Alta is 'S'
+// Random streams of a row: 0 what belongs to the key, 1 + version the version's own values,
+// kChangePart + version whether a typical update changes the row, and how.
+constexpr std::uint64_t kChangePart = 1000;
 
 constexpr std::int64_t kFirstTaxYear = 2000, kTaxYears = 27;  // Anioimp 2000..2026
 constexpr std::int64_t kModelYears = 21;  // Modanio from Anioimp - 20 up to Anioimp
@@ -247,6 +250,12 @@ double money(double amount) {
   return std::round(amount * 100) / 100;
 }
 
+// A typical update's new figure: 0.1 % to 8 % up, and never the old one.
+double raised(double amount, Rng& change) {
+  const double value = money(amount * (1 + static_cast<double>(change.between(1, 80)) / 1000));
+  return value != amount ? value : amount + 0.01;
+}
+
 // Rough 2000 prices in pesos by Tipo, raised by yearly inflation and lowered by the model's age.
 double valuation(std::int64_t taxYear, std::int64_t modelYear, std::int64_t tipo,
                  std::int64_t categoria, Rng& base) {
@@ -310,10 +319,12 @@ constexpr std::array<std::array<std::int64_t, 2>, kTipos> kWeights = {{{800, 220
                                                                        {1000, 30000}}};
 
 // Row binders: `base` draws what belongs to the key (equal in every version), `own` what belongs
-// to this version of the row.
+// to this version of the row. A typical update hands over `change` for the rows it changes: one
+// data field (Peso, Importe) takes a new value drawn from it; every other draw is as without it.
 using Key = std::array<std::int64_t, 5>;
 
-void bindMarca(Binder& b, const Key& key, const KeySpace&, Rng& base, Rng& own, int version) {
+void bindMarca(Binder& b, const Key& key, const KeySpace&, Rng& base, Rng& own, int version,
+               Rng* change) {
   const auto codMar = key[0] + 1;
   const Brand& brand = kBrands[static_cast<std::size_t>(codMar - 1) % kBrands.size()];
   const auto tipo = base.between(brand.firstTipo, brand.lastTipo);
@@ -329,11 +340,11 @@ void bindMarca(Binder& b, const Key& key, const KeySpace&, Rng& base, Rng& own, 
   b.nullable().integer(base.between(1, 20)).nullable().integer(base.between(1, kCategorias));
   b.maybeText(
       roughen(std::string(1, static_cast<char>('A' + base.between(0, 4))), own, kOddValueShare));
-  b.real(static_cast<double>(halfKilos) / 2);
+  b.real(static_cast<double>(halfKilos + (change != nullptr ? change->between(1, 80) : 0)) / 2);
 }
 
 void bindValVehi1(Binder& b, const Key& key, const KeySpace& space, Rng& base, Rng& own,
-                  int version) {
+                  int version, Rng* change) {
   const auto taxYear = kFirstTaxYear + key[0], tipo = key[1] + 1, categoria = key[2] + 1;
   const auto modelYear = taxYear - (kModelYears - 1) + key[4];
   b.integer(taxYear).integer(tipo).integer(categoria);
@@ -348,16 +359,21 @@ void bindValVehi1(Binder& b, const Key& key, const KeySpace& space, Rng& base, R
       key[3] == blankable ? std::min(0.45, kOddValueShare * static_cast<double>(subCates)) : 0;
   b.maybeText(roughen(subCateName(key[3], subCates), base, blankShare)).integer(modelYear);
   b.nullable().integer(base.between(1, 20));
-  b.real(money(revised(valuation(taxYear, modelYear, tipo, categoria, base), version, own)));
+  const double importe =
+      money(revised(valuation(taxYear, modelYear, tipo, categoria, base), version, own));
+  b.real(change != nullptr ? raised(importe, *change) : importe);
 }
 
-void bindValVehi2(Binder& b, const Key& key, const KeySpace&, Rng& base, Rng& own, int version) {
+void bindValVehi2(Binder& b, const Key& key, const KeySpace&, Rng& base, Rng& own, int version,
+                  Rng* change) {
   constexpr std::array<const char*, 3> kDispositions = {"D", "R", "L"};
   const auto taxYear = kFirstTaxYear + key[0], tipo = key[1] + 1;
   const auto modelYear = taxYear - (kModelYears - 1) + key[4];
   const auto categoria = base.between(1, kCategorias);
   b.integer(taxYear).integer(tipo).integer(key[2] + 1).integer(key[3] + 1).integer(modelYear);
-  b.real(money(revised(valuation(taxYear, modelYear, tipo, categoria, base), version, own)));
+  const double importe =
+      money(revised(valuation(taxYear, modelYear, tipo, categoria, base), version, own));
+  b.real(change != nullptr ? raised(importe, *change) : importe);
   b.nullable().real(static_cast<double>(150 + 5 * base.between(0, 70)) / 10000);
   b.nullable().text(kDispositions[static_cast<std::size_t>(base.between(0, 2))]);
   b.nullable().integer(base.between(1, 9999)).nullable().integer(taxYear - base.between(0, 1));
@@ -368,7 +384,7 @@ struct TableRecipe {
   std::int64_t Sizes::*size;
   const char* updateInsert;
   const char* mainInsert;  // same columns in the same order, then Alta
-  void (*bind)(Binder&, const Key&, const KeySpace&, Rng& base, Rng& own, int version);
+  void (*bind)(Binder&, const Key&, const KeySpace&, Rng& base, Rng& own, int version, Rng* change);
 };
 
 constexpr std::array<TableRecipe, 3> kTables = {{
@@ -398,7 +414,9 @@ void removeFile(const std::filesystem::path& path) {
   }
 }
 
-void fill(const std::filesystem::path& path, const Options& options, bool main) {
+// `changedShare`: for an update file, the share of rows a typical update changes.
+void fill(const std::filesystem::path& path, const Options& options, bool main,
+          double changedShare) {
   SqlCipherFile file(path, kPassword, SqlCipherFile::Mode::kCreate);
   // A cache larger than the file keeps pages from being encrypted and written more than once.
   file.exec("PRAGMA cache_size = -262144;");
@@ -411,8 +429,15 @@ void fill(const std::filesystem::path& path, const Options& options, bool main) 
       Rng base(hashOf(options.seed, recipe.table, row.position, 0));
       Rng own(hashOf(options.seed, recipe.table, row.position,
                      static_cast<std::uint64_t>(row.version) + 1));
+      std::optional<Rng> change;
+      if (changedShare > 0) {
+        Rng draw(hashOf(options.seed, recipe.table, row.position,
+                        kChangePart + static_cast<std::uint64_t>(row.version)));
+        if (draw.chance(changedShare)) change = draw;
+      }
       Binder binder(insert, own);
-      recipe.bind(binder, plan.space.decode(row.position), plan.space, base, own, row.version);
+      recipe.bind(binder, plan.space.decode(row.position), plan.space, base, own, row.version,
+                  change ? &*change : nullptr);
       if (main) binder.text(own.chance(kAltaShare) ? "S" : "N");
       insert.step();
       insert.reset();
@@ -421,10 +446,11 @@ void fill(const std::filesystem::path& path, const Options& options, bool main) 
   file.exec("COMMIT;");
 }
 
-void create(const std::filesystem::path& path, const Options& options, bool main) {
+void create(const std::filesystem::path& path, const Options& options, bool main,
+            double changedShare = 0) {
   removeFile(path);
   try {
-    fill(path, options, main);
+    fill(path, options, main, changedShare);
   } catch (...) {
     // A half-written file must not pass for a sample; the first error is the one to report.
     try {
@@ -451,6 +477,10 @@ void createUpdateDatabase(const std::filesystem::path& path, const Options& opti
 
 void createMainDatabase(const std::filesystem::path& path, const Options& options) {
   create(path, options, true);
+}
+
+void createTypicalUpdateDatabase(const std::filesystem::path& path, const Options& options) {
+  create(path, options, false, kTypicalChangedShare);
 }
 
 void createEmptyDatabase(const std::filesystem::path& path, std::string_view schema) {

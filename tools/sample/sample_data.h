@@ -51,6 +51,14 @@ struct Options {
 void createUpdateDatabase(const std::filesystem::path& path, const Options& options);
 void createMainDatabase(const std::filesystem::path& path, const Options& options);
 
+// A typical monthly update: the update file of `options`, row for row, except that about one row
+// in ten (kTypicalChangedShare, drawn from the seed) carries one changed data field: a higher
+// Importe in ValVehi1 and ValVehi2, a higher Peso in Marcas. Applied to the main file that a run
+// of createUpdateDatabase(options) left, one row in ten differs from the main and the rest are
+// already there; applying the plain update there instead differs from it only in those rows.
+inline constexpr double kTypicalChangedShare = 0.1;
+void createTypicalUpdateDatabase(const std::filesystem::path& path, const Options& options);
+
 // A keyed file holding `schema` and no rows.
 void createEmptyDatabase(const std::filesystem::path& path, std::string_view schema);
 
