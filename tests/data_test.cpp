@@ -52,6 +52,18 @@ TEST(ConnectionString, WindowsPathsMapIntoTheWindowsPrefix) {
   EXPECT_THROW(resolveDataSource("\\\\servidor\\x.mdb", "/w", prefix), DatabaseError);
 }
 
+// Without WINEPREFIX and HOME the home folder comes from the user database,
+// never a folder relative to wherever the program was started.
+TEST(ConnectionString, TheWindowsPrefixIsAbsoluteWithoutHome) {
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  ::unsetenv("WINEPREFIX");
+  ::unsetenv("HOME");
+  const fs::path prefix = defaultWindowsPrefix();
+  ::setenv("HOME", home.c_str(), 1);
+  EXPECT_TRUE(prefix.is_absolute()) << prefix;
+  EXPECT_EQ(prefix.filename(), ".wine");
+}
+
 TEST(Criteria, AcceptsOnlyEqualityTermsJoinedByAnd) {
   auto terms = parseCriteria("CodMar = -12 AND  Subcat = 'O''Brien' and x=1.50");
   ASSERT_EQ(terms.size(), 3u);

@@ -91,6 +91,13 @@ class PaintWatcher : public QObject {
   std::vector<bool> hourglass;
 };
 
+std::set<std::string> filesUnder(const std::filesystem::path& root) {
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+    files.insert(entry.path().string());
+  return files;
+}
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -241,6 +248,18 @@ TEST_F(WindowTest, RunWithNoRowsEndsOnAHundredPercent) {
   EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
   EXPECT_TRUE(reports_.empty());
   EXPECT_TRUE(environment_->recordset("rsC_ValVehi2_Actualizacion").isOpen());
+}
+
+// An update file its maker left in write-ahead mode is read as it is: nothing
+// is created beside it, so it also reads from read-only media.
+TEST_F(WindowTest, AnUpdateInWriteAheadModeIsReadWithNothingMadeBesideIt) {
+  test::insertRows(folder_.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
+  sample::SqlCipherFile(folder_.updatePath(), sample::kPassword).exec("PRAGMA journal_mode = WAL");
+  const std::set<std::string> before = filesUnder(folder_.work());
+  click();
+  EXPECT_TRUE(reports_.empty()) << reports_.front();
+  EXPECT_EQ(filesUnder(folder_.work()), before);
+  EXPECT_EQ(test::dump(folder_.mainPath(), "RNAMarMod"), "1 | 1 | 'A' | 1 | 1 | 1 | 'X' | 1 | 'N'\n");
 }
 
 TEST_F(WindowTest, FinalShareUsesTheLocalesDecimalSeparator) {
@@ -595,6 +614,7 @@ struct BadFile {
   bool main;  // which file is spoiled
   void (*spoil)(const std::filesystem::path& file);
   bool stillOpens = false;  // a main file that opens takes the rows that can be applied
+  bool mainUntouched = false;  // nothing can be applied: the main file stays byte for byte
 };
 
 void writeBytes(const std::filesystem::path& file, const std::string& bytes) {
@@ -643,13 +663,28 @@ const BadFile kBadFiles[] = {
      }},
     {"MainTableMissing", true, dropValuations, true},
     {"MainFieldMissing", true, dropWeight, true},
-    {"UpdateMissing", false, [](const auto& f) { std::filesystem::remove(f); }},
-    {"UpdateEmpty", false, [](const auto& f) { writeBytes(f, ""); }},
+    {"UpdateMissing", false, [](const auto& f) { std::filesystem::remove(f); }, false, true},
+    {"UpdateEmpty", false, [](const auto& f) { writeBytes(f, ""); }, false, true},
     {"UpdateOtherPassword", false,
      [](const auto& f) {
        std::filesystem::remove(f);
        sample::SqlCipherFile(f, "otra", sample::SqlCipherFile::Mode::kCreate)
            .exec(sample::kUpdateSchema);
+     },
+     false, true},
+    // Only ordinary tables are read: a view could compute rows without end.
+    {"UpdateTableIsAView", false,
+     [](const auto& f) {
+       sample::SqlCipherFile(f, sample::kPassword)
+           .exec("DROP TABLE Marcas; CREATE VIEW Marcas AS SELECT Anioimp AS CodMar, "
+                 "Tipo AS CodMod FROM ValVehi1");
+     }},
+    {"UpdateTableIsAnEndlessView", false,
+     [](const auto& f) {
+       sample::SqlCipherFile(f, sample::kPassword)
+           .exec("DROP TABLE Marcas; CREATE VIEW Marcas AS WITH RECURSIVE n(x) AS (SELECT 1 "
+                 "UNION ALL SELECT x + 1 FROM n) SELECT x AS CodMar, x AS CodMod, 'N' AS Nombre, "
+                 "1 AS Tipo, 1 AS SubTipo, 1 AS Categoria, 'S' AS SubCate, 1.0 AS Peso FROM n");
      }},
     {"UpdateTableMissing", false, [](const auto& f) { dropTable(f, "ValVehi1"); }},
     {"UpdateFieldOfAnotherType", false,
@@ -663,13 +698,6 @@ const BadFile kBadFiles[] = {
      }},
 };
 
-std::set<std::string> filesUnder(const std::filesystem::path& root) {
-  std::set<std::string> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
-    files.insert(entry.path().string());
-  return files;
-}
-
 class BadFiles : public WindowTest, public ::testing::WithParamInterface<BadFile> {};
 
 TEST_P(BadFiles, AreToldInSpanishAndOnStandardErrorAndNothingElseIsWritten) {
@@ -680,6 +708,7 @@ TEST_P(BadFiles, AreToldInSpanishAndOnStandardErrorAndNothingElseIsWritten) {
   const std::set<std::string> filesBefore = filesUnder(folder_.root());
   const std::string spoiledBefore = test::readBytes(spoiled);
   const std::string updateBefore = test::readBytes(folder_.updatePath());
+  const std::string mainBefore = test::readBytes(folder_.mainPath());
 
   std::ostringstream errors;
   std::streambuf* standardError = std::cerr.rdbuf(errors.rdbuf());
@@ -699,6 +728,9 @@ TEST_P(BadFiles, AreToldInSpanishAndOnStandardErrorAndNothingElseIsWritten) {
     EXPECT_TRUE(test::readBytes(spoiled) == spoiledBefore) << "the spoiled file changed";
   }
   EXPECT_TRUE(test::readBytes(folder_.updatePath()) == updateBefore) << "the update file changed";
+  if (bad.mainUntouched) {
+    EXPECT_TRUE(test::readBytes(folder_.mainPath()) == mainBefore) << "the main file changed";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, BadFiles, ::testing::ValuesIn(kBadFiles),

@@ -177,6 +177,17 @@ TEST_F(ReleasedLock, TakenBetweenTwoRowsTheNextRowWaitsAndTheRunCompletes) {
   expectCompleteUpdate(outcome);
 }
 
+// A main file its owner keeps in write-ahead mode is left in it.
+TEST_F(ReleasedLock, AFileItsOwnerKeepsInWriteAheadModeStaysSo) {
+  sample::SqlCipherFile(folder_.mainPath(), sample::kPassword).exec("PRAGMA journal_mode = WAL");
+  test::RunOutcome outcome = test::runAll(folder_.settings(5s));
+  EXPECT_TRUE(outcome.report.clean()) << outcome.report.details();
+  EXPECT_TRUE(test::readMain(folder_.mainPath()) == reference_);
+  EXPECT_EQ(
+      test::journalMode(folder_.mainPath()) + " [" + test::filesBeside(folder_.mainPath()) + "]",
+      "wal []");
+}
+
 // A second Kestova started on the same files while a run goes on (a double
 // launch) is refused before it writes anything.
 TEST_F(ReleasedLock, ASecondRunMeanwhileIsRefusedAndWritesNothing) {
