@@ -8,14 +8,16 @@
 #include <string_view>
 #include <vector>
 
-#include "affinity.h"
 #include "field_value.h"
 #include "key_index.h"
+#include "table_schema.h"
 
 namespace kestova {
 
 class Connection;
-class Statement;
+class RowWriter;
+class TableRows;
+struct CriteriaTerm;
 
 // What update() did with the current row.
 enum class SaveResult { Added, Updated, Unchanged };
@@ -44,7 +46,7 @@ class Recordset {
 
   const std::string& name() const { return name_; }
   bool isOpen() const { return connection_ != nullptr; }
-  const std::string& table() const { return table_; }
+  const std::string& table() const { return schema_.table; }
 
   // Runs "SELECT table.* FROM table" on `connection`, which must be open. The
   // first row becomes current. Throws when the table is missing, or is a view,
@@ -91,59 +93,43 @@ class Recordset {
   // Requires: a current row. An unsaved row is discarded, never saved.
   void moveNext();
 
-  const std::vector<std::string>& fieldNames() const { return columns_; }
+  const std::vector<std::string>& fieldNames() const { return schema_.columns; }
 
  private:
   enum class Edit { None, Changed, Added };
-  enum class Sql { Insert, Update, Compare };
+  struct Saved {
+    bool added = false;
+    std::int64_t rowid = 0;
+    std::optional<std::string> key;  // the index's key of the saved row
+  };
 
   void requireOpen(const char* operation) const;
   void requireCurrent(const char* operation) const;
   int columnIndex(std::string_view name, const char* operation) const;
+  std::optional<std::string> keyOf(const std::vector<CriteriaTerm>& terms,
+                                   std::vector<int>& columns);
+  std::uint32_t firstMatch() const;
   void discardEdit();
-  void loadCurrentRow();
-  bool readSequentially();
-  void readRows();
-  void buildIndex(const std::vector<int>& columns);
   void followOtherWriters();
-  bool holdsEdits(const std::vector<int>& columns);
-  std::int64_t write(const std::vector<int>& columns);
+  bool alreadyHeld();
+  Saved writeRow();
   std::optional<std::string> writtenKey(std::int64_t rowid);
-  std::optional<std::string> readKey(std::int64_t rowid);
-  Statement& statement(Sql kind, const std::vector<int>& columns);
   std::string object(std::string_view field = {}) const;
 
   std::string name_;
   Connection* connection_ = nullptr;
-  std::string table_;
-  std::string rowid_;  // the name that addresses the table's true row id
-  bool hasTriggers_ = false;
-  std::vector<std::string> columns_;
-  std::vector<std::string> foldedColumns_;  // in lower case, for lookups by name
-  std::vector<Affinity> affinities_;
-  std::vector<std::int64_t> rowids_;  // per position, in delivery order
-  bool rowidsAscending_ = true;
-  std::int64_t dataVersion_ = 0;  // the file's, when rowids_ and index_ were read
+  TableSchema schema_;
+  std::unique_ptr<TableRows> rows_;
+  std::unique_ptr<RowWriter> writer_;
 
   std::string filterText_;
   bool filtered_ = false;
   std::optional<std::string> filterKey_;  // none: the criteria can match no row
-  std::vector<int> indexColumns_;
-  std::unique_ptr<KeyIndex> index_;
 
   std::uint32_t current_ = KeyIndex::kNone;
   Edit edit_ = Edit::None;
   std::uint32_t positionBeforeAdd_ = KeyIndex::kNone;
   std::vector<std::optional<FieldValue>> edits_;
-
-  std::uint32_t loadedPosition_ = KeyIndex::kNone;
-  std::vector<FieldValue> loaded_;
-
-  std::unique_ptr<Statement> selectRow_;
-  std::unique_ptr<Statement> sequential_;  // read-only recordsets: every row, in order
-  std::int64_t sequentialPosition_ = -1;   // the row sequential_ stands on
-  std::unique_ptr<Statement> selectKey_;
-  std::map<std::pair<Sql, std::vector<int>>, std::unique_ptr<Statement>> statements_;
 
   // Buffers kept between calls made once per source row.
   std::vector<std::pair<int, std::string>> filterParts_;

@@ -1,0 +1,178 @@
+#include "table_rows.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "connection.h"
+#include "database_error.h"
+#include "statement.h"
+#include "table_schema.h"
+
+namespace kestova {
+
+namespace {
+
+constexpr std::uint32_t kNone = KeyIndex::kNone;
+
+}  // namespace
+
+TableRows::TableRows(Connection& connection, const TableSchema& schema)
+    : connection_(connection), schema_(schema) {
+  sqlite3* db = connection.handle();
+  const std::string table = schema.quotedTable();
+  ReadTransaction snapshot(connection_);
+  readRowids();
+  selectRow_ = std::make_unique<Statement>(
+      db, "SELECT " + table + ".* FROM " + table + " WHERE " + schema.rowid + " = ?", schema.table);
+  // A read-only connection holds one read transaction, so a cursor stepping
+  // through the table meets the same rows in the same order as the scan of
+  // row ids, and reads a source row by row for less than a lookup by row id.
+  if (connection.readOnly())
+    sequential_ = std::make_unique<Statement>(
+        db, "SELECT " + schema.rowid + ", " + table + ".* FROM " + table + " NOT INDEXED",
+        schema.table);
+}
+
+TableRows::~TableRows() = default;
+
+void TableRows::readRowids() {
+  // NOT INDEXED keeps the table's own order, the one in which the command
+  // delivers its rows.
+  Statement scan(connection_.handle(),
+                 "SELECT " + schema_.rowid + " FROM " + schema_.quotedTable() + " NOT INDEXED",
+                 schema_.table);
+  rowids_.clear();
+  while (scan.step()) rowids_.push_back(scan.columnInt64(0));
+  if (rowids_.size() >= kNone)
+    throw DatabaseError("Abrir el recordset", schema_.table, "la tabla tiene demasiadas filas");
+  // Row ids are ascending unless the table's ran out and SQLite reused lower ones.
+  ascending_ = std::is_sorted(rowids_.begin(), rowids_.end());
+  dataVersion_ = connection_.dataVersion();
+  loadedPosition_ = kNone;
+}
+
+std::uint32_t TableRows::positionOf(std::int64_t rowid) const {
+  auto found = ascending_ ? std::lower_bound(rowids_.begin(), rowids_.end(), rowid)
+                          : std::find(rowids_.begin(), rowids_.end(), rowid);
+  if (found == rowids_.end() || *found != rowid) return kNone;
+  return static_cast<std::uint32_t>(found - rowids_.begin());
+}
+
+std::uint32_t TableRows::append(std::int64_t rowid) {
+  if (!rowids_.empty() && rowid <= rowids_.back()) ascending_ = false;
+  rowids_.push_back(rowid);
+  return size() - 1;
+}
+
+bool TableRows::stale() const {
+  return !connection_.readOnly() && connection_.dataVersion() != dataVersion_;
+}
+
+void TableRows::reload() {
+  ReadTransaction snapshot(connection_);
+  readRowids();
+  if (index_) buildIndex(std::vector<int>(indexColumns_));
+}
+
+const std::vector<FieldValue>& TableRows::values(std::uint32_t position) {
+  if (loadedPosition_ == position || readSequentially(position)) return loaded_;
+  selectRow_->bind(1, rowids_[position]);
+  if (!selectRow_->step()) {
+    selectRow_->reset();
+    throw DatabaseError("Leer la fila", schema_.table, "la fila ya no existe en la tabla", 0,
+                        DatabaseError::Cause::RowGone);
+  }
+  loaded_.clear();
+  for (int i = 0; i < selectRow_->columnCount(); ++i) loaded_.push_back(selectRow_->column(i));
+  selectRow_->reset();
+  loadedPosition_ = position;
+  return loaded_;
+}
+
+bool TableRows::readSequentially(std::uint32_t position) {
+  // Stepping past a few rows is cheaper than a lookup; a longer jump, or one
+  // backwards, is left to the lookup by row id.
+  constexpr std::int64_t kLongestStep = 16;
+  const auto target = static_cast<std::int64_t>(position);
+  if (!sequential_ || target < sequentialPosition_ || target - sequentialPosition_ > kLongestStep)
+    return false;
+  while (sequentialPosition_ < target) {
+    if (!sequential_->step()) {
+      sequential_.reset();
+      return false;
+    }
+    ++sequentialPosition_;
+  }
+  if (sequential_->columnInt64(0) != rowids_[position]) return false;
+  loaded_.clear();
+  for (int i = 1; i < sequential_->columnCount(); ++i) loaded_.push_back(sequential_->column(i));
+  loadedPosition_ = position;
+  return true;
+}
+
+const KeyIndex& TableRows::index(const std::vector<int>& columns) {
+  if (!index_ || columns != indexColumns_) {
+    // The index and the row positions must come from one state of the file.
+    ReadTransaction snapshot(connection_);
+    if (stale()) readRowids();
+    buildIndex(columns);
+  }
+  return *index_;
+}
+
+void TableRows::buildIndex(const std::vector<int>& columns) {
+  sqlite3* db = connection_.handle();
+  const std::string list = schema_.columnList(columns);
+  Statement scan(db,
+                 "SELECT " + schema_.rowid + ", " + list + " FROM " + schema_.quotedTable() +
+                     " NOT INDEXED",
+                 schema_.table);
+  auto selectKey = std::make_unique<Statement>(
+      db, "SELECT " + list + " FROM " + schema_.quotedTable() + " WHERE " + schema_.rowid + " = ?",
+      schema_.table);
+
+  std::unordered_map<std::int64_t, std::uint32_t> positions;
+  if (!ascending_)
+    for (std::uint32_t i = 0; i < rowids_.size(); ++i) positions.emplace(rowids_[i], i);
+  // The scan meets row ids in ascending order, so positions only move forward.
+  std::size_t next = 0;
+  auto positionOfScanned = [&](std::int64_t rowid) -> std::uint32_t {
+    if (!ascending_) {
+      auto found = positions.find(rowid);
+      return found == positions.end() ? kNone : found->second;
+    }
+    while (next < rowids_.size() && rowids_[next] < rowid) ++next;
+    return next < rowids_.size() && rowids_[next] == rowid ? static_cast<std::uint32_t>(next)
+                                                            : kNone;
+  };
+
+  auto index = std::make_unique<KeyIndex>();
+  index->reserve(rowids_.size());
+  std::string key;
+  while (scan.step()) {
+    const std::uint32_t position = positionOfScanned(scan.columnInt64(0));
+    if (position == kNone) continue;
+    key.clear();
+    bool matchable = true;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      matchable = appendKeyPart(key, scan.column(static_cast<int>(i + 1))) && matchable;
+    index->assign(position, matchable ? std::optional<std::string_view>(key) : std::nullopt);
+  }
+  index_ = std::move(index);
+  indexColumns_ = columns;
+  selectKey_ = std::move(selectKey);
+}
+
+std::optional<std::string> TableRows::readKey(std::int64_t rowid) {
+  selectKey_->bind(1, rowid);
+  std::optional<std::string> key;
+  if (selectKey_->step()) {
+    key.emplace();
+    for (std::size_t i = 0; i < indexColumns_.size() && key; ++i)
+      if (!appendKeyPart(*key, selectKey_->column(static_cast<int>(i)))) key.reset();
+  }
+  selectKey_->reset();
+  return key;
+}
+
+}  // namespace kestova
