@@ -54,39 +54,46 @@ void settleMainDatabase(Connection& main, StepRunner& steps) {
   if (main.isOpen()) steps.run(kSettleStep, [&] { main.settle(); });
 }
 
-}  // namespace
-
-void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps) {
-  const auto& tables = runTables();
-  Connection& main = *environment.commandOf(tables.front()->target).connection;
-  steps.setPlace("");
-
+// The main connection, then for each table its target and its source.
+void openRecordsets(DataEnvironment2& environment, Connection& main, StepRunner& steps) {
   Opener opener(environment, steps);
   opener.openConnection(main);
-  for (const TableDefinition* table : tables) {
+  for (const TableDefinition* table : runTables()) {
     steps.setPlace(table->title);  // a table that cannot be opened is told by its name
-    opener.openRecordset(table->target);
+    // A lock on the main file that outlasted the time-out is not waited for
+    // again by each of its tables.
+    if (!steps.lockTimedOut()) opener.openRecordset(table->target);
     opener.openRecordset(table->source);
   }
   steps.setPlace("");
+}
 
-  // Counted only when every source opened: a source that did not open has its
-  // cause reported already, and the row total then stays 0.
-  std::int32_t total = 0;
-  bool sourcesOpen = true;
+// Counted only when every source opened: a source that did not open has its
+// cause reported already, and the row total then stays 0.
+std::int32_t countSourceRows(DataEnvironment2& environment, StepRunner& steps) {
+  const auto& tables = runTables();
   for (const TableDefinition* table : tables)
-    sourcesOpen = sourcesOpen && environment.recordset(table->source).isOpen();
-  if (sourcesOpen) {
-    steps.run("Contar las filas de origen", [&] {
-      total = rowTotal({environment.recordset(tables[0]->source).recordCount(),
-                        environment.recordset(tables[1]->source).recordCount(),
-                        environment.recordset(tables[2]->source).recordCount()});
-    });
-  }
+    if (!environment.recordset(table->source).isOpen()) return 0;
+  std::int32_t total = 0;
+  steps.run("Contar las filas de origen", [&] {
+    total = rowTotal({environment.recordset(tables[0]->source).recordCount(),
+                      environment.recordset(tables[1]->source).recordCount(),
+                      environment.recordset(tables[2]->source).recordCount()});
+  });
+  return total;
+}
+
+}  // namespace
+
+void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps) {
+  Connection& main = *environment.commandOf(runTables().front()->target).connection;
+  steps.setPlace("");
+  openRecordsets(environment, main, steps);
+  const std::int32_t total = countSourceRows(environment, steps);
 
   steps.run("Empezar las tablas", [&] { progress.tablesBegin(total); });
   bool writing = true;
-  for (const TableDefinition* table : tables) {
+  for (const TableDefinition* table : runTables()) {
     Recordset& source = environment.recordset(table->source);
     Recordset& target = environment.recordset(table->target);
     if (writing && source.isOpen() && target.isOpen()) {
