@@ -242,6 +242,8 @@ FloorOutcome runFloor(const Layout& layout, const FloorPlan& plan) {
   DataEnvironment2 environment(layout.settings());
   environment.openConnection("Nevaro");
   environment.openConnection("Actualizacion");
+  // The same mode and checkpoints as a run's writes.
+  environment.connection("Nevaro").prepareForWrites();
   sqlite3* mainDb = environment.connection("Nevaro").handle();
   sqlite3* updateDb = environment.connection("Actualizacion").handle();
 

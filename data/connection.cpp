@@ -182,6 +182,7 @@ std::string Connection::journalMode() {
 }
 
 void Connection::prepareForWrites() {
+  if (writesPrepared_) return;
   const std::string file = path_.string();
   std::string mode = journalMode();
   if (mode != "wal") {
@@ -300,7 +301,7 @@ void Connection::close() noexcept {
 }
 
 void Connection::begin() {
-  if (!writesPrepared_) prepareForWrites();
+  prepareForWrites();
   prepared_->begin.execute();
 }
 

@@ -74,6 +74,10 @@ class Connection {
   // Requires: open.
   sqlite3* handle() const { return db_; }
 
+  // Puts the file in the mode rows are saved in: write-ahead logging (unless
+  // another program's lock refuses the switch, or its owner keeps it so)
+  // with its checkpoints. begin() does it before the first write.
+  void prepareForWrites();
   // One write transaction: begin() takes the write lock (waiting up to the
   // command time-out), commit() makes it durable, rollback() undoes it.
   void begin();
@@ -94,7 +98,6 @@ class Connection {
   struct Prepared;
 
   void verifyKey();
-  void prepareForWrites();
   std::string journalMode();
   static int waitForLock(void* self, int attempt);
   static int afterCommit(void* self, sqlite3* db, const char* schema, int frames);
