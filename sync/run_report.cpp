@@ -124,8 +124,8 @@ std::string mainParagraph(const Topic& topic, const std::string& path) {
              "Cierre Nevaro, en esta y en las demás computadoras que lo usan, y vuelva a "
              "ejecutar Kestova. Las filas ya guardadas no se duplican.";
     case Cause::AlreadyRunning:
-      return "Otro Kestova ya está actualizando la base de datos de Nevaro, en esta o en otra "
-             "computadora; este no escribió nada en ella:" +
+      return "Otro Kestova abierto en esta computadora ya está actualizando la base de datos "
+             "de Nevaro; este no escribió nada en ella:" +
              at +
              "Espere a que el otro termine, o ciérrelo, y vuelva a ejecutar Kestova si hace falta.";
     case Cause::TableMissing:
