@@ -1,11 +1,11 @@
 #include "connection.h"
 
-#include <algorithm>
 #include <system_error>
 
 #include "connection_string.h"
 #include "database_error.h"
 #include "statement.h"
+#include "text_rules.h"
 
 namespace kestova {
 
@@ -16,12 +16,6 @@ using Cause = DatabaseError::Cause;
 constexpr char kOpen[] = "Abrir la base de datos";
 // The provider the connection strings name; this layer stands in for it.
 constexpr char kProvider[] = "microsoft.jet.oledb.3.51";
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 std::optional<std::string> queryText(sqlite3* db, const std::string& sql,
                                      const std::string& object) {
@@ -50,7 +44,7 @@ void Connection::open(const DataSettings& settings) {
 
   ConnectionString parsed = ConnectionString::parse(connectionString_);
   std::string provider = parsed.value("Provider").value_or("");
-  if (lower(provider) != kProvider)
+  if (foldName(provider) != kProvider)
     throw DatabaseError(kOpen, name_, "proveedor no admitido: \"" + provider + "\"");
   std::optional<std::string> dataSource = parsed.value("Data Source");
   if (!dataSource || dataSource->empty())
@@ -115,13 +109,13 @@ void Connection::configure() {
   // Only a run leaves the file in write-ahead mode (when it is killed, or when
   // another program kept the file open as it ended), so a file found so is
   // returned to the rollback journal, the mode files are kept in.
-  std::string mode = lower(queryText(db_, "PRAGMA journal_mode", file).value_or("delete"));
+  std::string mode = foldName(queryText(db_, "PRAGMA journal_mode", file).value_or("delete"));
   keptJournalMode_ = mode == "wal" ? "delete" : mode;
   // Write-ahead logging makes saving each row as a transaction of its own
   // cheap, and lets other programs read the file during a run. When the switch
   // is refused because another program holds a lock, the file keeps its mode.
   try {
-    mode = lower(queryText(db_, "PRAGMA journal_mode = WAL", file).value_or(mode));
+    mode = foldName(queryText(db_, "PRAGMA journal_mode = WAL", file).value_or(mode));
   } catch (const DatabaseError& failure) {
     if ((failure.code() & 0xFF) != SQLITE_BUSY && (failure.code() & 0xFF) != SQLITE_LOCKED) throw;
   }
@@ -141,7 +135,7 @@ void Connection::configure() {
 void Connection::settle() {
   if (!isOpen() || readOnly_ || !keptJournalMode_) return;
   const std::string file = path_.string();
-  if (lower(queryText(db_, "PRAGMA journal_mode", file).value_or("")) != "wal") return;
+  if (foldName(queryText(db_, "PRAGMA journal_mode", file).value_or("")) != "wal") return;
   // Every saved row goes into the file itself; a disk error here is reported.
   Statement(db_, "PRAGMA wal_checkpoint(PASSIVE)", file).execute();
   // Leaving write-ahead mode removes the log, but needs the file to itself:

@@ -1,20 +1,11 @@
 #include "data_environment.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "database_error.h"
+#include "text_rules.h"
 
 namespace kestova {
 
 namespace {
-
-bool sameName(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 std::unique_ptr<DataEnvironment2>& programInstance() {
   static std::unique_ptr<DataEnvironment2> instance;

@@ -1,13 +1,13 @@
 #include "recordset.h"
 
 #include <algorithm>
-#include <cctype>
 #include <unordered_map>
 
 #include "connection.h"
 #include "criteria.h"
 #include "database_error.h"
 #include "statement.h"
+#include "text_rules.h"
 
 namespace kestova {
 
@@ -15,22 +15,14 @@ namespace {
 
 constexpr std::uint32_t kNone = KeyIndex::kNone;
 
-char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-std::string folded(std::string_view name) {
-  std::string result(name);
-  for (char& c : result) c = foldAscii(c);
-  return result;
-}
-
 // How a column's declared type makes SQLite convert the values stored in it.
-Affinity affinityOf(std::string declared) {
-  for (char& c : declared) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+Affinity affinityOf(const std::string& declaredType) {
+  const std::string declared = foldName(declaredType);
   auto has = [&](const char* part) { return declared.find(part) != std::string::npos; };
-  if (has("INT")) return Affinity::Integer;
-  if (has("CHAR") || has("CLOB") || has("TEXT")) return Affinity::Text;
-  if (declared.empty() || has("BLOB")) return Affinity::None;
-  if (has("REAL") || has("FLOA") || has("DOUB")) return Affinity::Real;
+  if (has("int")) return Affinity::Integer;
+  if (has("char") || has("clob") || has("text")) return Affinity::Text;
+  if (declared.empty() || has("blob")) return Affinity::None;
+  if (has("real") || has("floa") || has("doub")) return Affinity::Real;
   return Affinity::Numeric;
 }
 
@@ -134,7 +126,7 @@ void Recordset::open(Connection& connection, const std::string& table) {
   columns_ = std::move(columns);
   affinities_ = std::move(affinities);
   foldedColumns_.clear();
-  for (const std::string& column : columns_) foldedColumns_.push_back(folded(column));
+  for (const std::string& column : columns_) foldedColumns_.push_back(foldName(column));
   rowids_ = std::move(rowids);
   rowidsAscending_ = std::is_sorted(rowids_.begin(), rowids_.end());
   selectRow_ = std::move(selectRow);

@@ -268,7 +268,7 @@ TEST(KeyFilter, IsTheTextTheTargetIsFilteredWith) {
   EXPECT_EQ(keyText("a'b", KeyPiece::Form::TrimmedText, "SubCate"), "a''b");
   EXPECT_EQ(keyText(Null{}, KeyPiece::Form::TrimmedText, "SubCate"), "0");
   for (FieldValue bad : std::vector<FieldValue>{Null{}, "", "1e5", "1,5", "--1", "+", ".5",
-                                                "99999999999999999999", std::string(320, '9') + ".5",
+                                                std::string(320, '9') + ".5",
                                                 "0." + std::string(400, '0') + "1",
                                                 std::numeric_limits<double>::infinity()})
     EXPECT_THROW(keyText(bad, KeyPiece::Form::Number, "CodMar"), RejectedKey) << describe(bad);
