@@ -13,7 +13,9 @@ namespace {
 
 constexpr char kOperation[] = "Leer la cadena de conexión";
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
@@ -29,9 +31,8 @@ ConnectionString ConnectionString::parse(std::string_view text) {
   while (i < text.size()) {
     std::size_t equals = text.find_first_of("=;", i);
     if (equals == std::string_view::npos || text[equals] == ';') {
-      std::string_view rest = trim(text.substr(i, equals == std::string_view::npos
-                                                      ? std::string_view::npos
-                                                      : equals - i));
+      std::string_view rest = trim(
+          text.substr(i, equals == std::string_view::npos ? std::string_view::npos : equals - i));
       if (!rest.empty())
         throw DatabaseError(kOperation, std::string(rest), "falta '=' después de la clave");
       i = equals == std::string_view::npos ? text.size() : equals + 1;

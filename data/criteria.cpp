@@ -73,7 +73,8 @@ class Parser {
       pos_ = start;
       fail("se esperaba 'and'");
     }
-    if (!atEnd() && peek() != ' ' && peek() != '\t') fail("se esperaba un espacio después de 'and'");
+    if (!atEnd() && peek() != ' ' && peek() != '\t')
+      fail("se esperaba un espacio después de 'and'");
   }
 
   FieldValue literal() {
@@ -118,6 +119,8 @@ class Parser {
 
 }  // namespace
 
-std::vector<CriteriaTerm> parseCriteria(std::string_view text) { return Parser(text).parse(); }
+std::vector<CriteriaTerm> parseCriteria(std::string_view text) {
+  return Parser(text).parse();
+}
 
 }  // namespace kestova

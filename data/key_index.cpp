@@ -21,8 +21,8 @@ void appendVarint(std::string& out, std::uint64_t value) {
 void appendWhole(std::string& key, std::int64_t number) {
   key += 'i';
   // Zig-zag keeps small negative numbers short.
-  appendVarint(key, (static_cast<std::uint64_t>(number) << 1) ^
-                        static_cast<std::uint64_t>(number >> 63));
+  appendVarint(
+      key, (static_cast<std::uint64_t>(number) << 1) ^ static_cast<std::uint64_t>(number >> 63));
 }
 
 // Text keys are as a filter compares texts; their length first, so that no
