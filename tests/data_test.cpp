@@ -4,7 +4,6 @@
 #include <fstream>
 
 #include "connection_string.h"
-#include "criteria.h"
 #include "data_environment.h"
 #include "database_error.h"
 #include "sample_data.h"
@@ -34,21 +33,6 @@ TEST(ConnectionString, WindowsPathsMapIntoTheWindowsPrefix) {
             "/home/ana/.wine/drive_c/Nevaro/x.mdb");
   EXPECT_THROW(resolveDataSource("D:\\x.mdb", "/w", prefix), DatabaseError);
   EXPECT_THROW(resolveDataSource("\\\\servidor\\x.mdb", "/w", prefix), DatabaseError);
-}
-
-TEST(Criteria, AcceptsOnlyEqualityTermsJoinedByAnd) {
-  auto terms = parseCriteria("CodMar = -12 AND  Subcat = 'O''Brien' and x=1.50");
-  ASSERT_EQ(terms.size(), 3u);
-  EXPECT_EQ(terms[0].name, "CodMar");
-  EXPECT_EQ(terms[0].literal, FieldValue(I{-12}));
-  EXPECT_EQ(terms[1].literal, FieldValue(std::string("O'Brien")));
-  EXPECT_EQ(terms[2].literal, FieldValue(1.5));
-  EXPECT_TRUE(parseCriteria("  ").empty());
-  for (const char* refused :
-       {"CodMar = ", "CodMar =  and Codmod = 345", "CodMar = 1 or CodMar = 2", "CodMar = abc",
-        "CodMar = 0) or (1", "Subcat = 'x", "Subcat = 'a'b'", "CodMar > 1", "CodMar = 1 and",
-        "CodMar = 12abc", "CodMar = 1 andCodmod = 2", "1 = 1"})
-    EXPECT_THROW(parseCriteria(refused), DatabaseError) << refused;
 }
 
 // Filter texts fold ASCII and Latin-1 letters (Ñandú, ÀÞ) but not × and ÷,
@@ -188,8 +172,11 @@ TEST_F(RecordsetTest, FirstMatchBecomesCurrentRowAndAllMatchesAreCounted) {
 
 TEST_F(RecordsetTest, RefusedFilterKeepsTheEarlierOne) {
   target_.setFilter("CodMar = 2 and Codmod = 20");
-  EXPECT_THROW(target_.setFilter("CodMar = 1 or 1 = 1"), DatabaseError);
-  EXPECT_THROW(target_.setFilter("Nada = 1"), DatabaseError);
+  // Only equality terms joined by `and` are criteria (the parsers fuzz target
+  // checks the whole grammar); a field must exist.
+  for (const char* refused : {"CodMar = 1 or 1 = 1", "CodMar = 0) or (1", "Subcat = 'x",
+                              "CodMar > 1", "CodMar = 1 and", "CodMar = 12abc", "Nada = 1"})
+    EXPECT_THROW(target_.setFilter(refused), DatabaseError) << refused;
   EXPECT_EQ(target_.filter(), "CodMar = 2 and Codmod = 20");
   EXPECT_EQ(target_.recordCount(), 1);
   EXPECT_EQ(target_.field("Nombre"), FieldValue("DOS"));

@@ -160,26 +160,21 @@ class SubCategory : public ::testing::Test {
 };
 
 TEST_F(SubCategory, BrandsWriteItOnlyWhenNeitherNullNorEmpty) {
-  auto source = [](int key, FieldValue subCate) -> Row {
-    return {I{key}, I{1}, "M", I{1}, I{1}, I{1}, subCate, 1.0};
-  };
-  auto target = [](int key, FieldValue subCat) -> Row {
-    return {I{key}, I{1}, "M", I{1}, I{1}, I{1}, subCat, 1.0, "S"};
+  auto brand = [](int key, FieldValue subCat, const char* alta = nullptr) -> Row {
+    Row row = {I{key}, I{1}, "M", I{1}, I{1}, I{1}, subCat, 1.0};
+    if (alta != nullptr) row.push_back(alta);
+    return row;
   };
   test::insertRows(folder_.updatePath(), "Marcas",
-                   {source(1, Null{}), source(2, ""), source(3, " "), source(4, "  B "),
-                    source(5, Null{}), source(6, "")});
-  test::insertRows(
-      folder_.mainPath(), "RNAMarMod",
-      {target(1, "viejo"), target(2, "viejo"), target(3, "viejo"), target(4, "viejo")});
+                   {brand(1, Null{}), brand(2, ""), brand(3, " "), brand(4, "  B "),
+                    brand(5, Null{}), brand(6, "")});
+  test::insertRows(folder_.mainPath(), "RNAMarMod",
+                   {brand(1, "viejo", "S"), brand(2, "viejo", "S"), brand(3, "viejo", "S"),
+                    brand(4, "viejo", "S")});
   syncAll(folder_);
   EXPECT_EQ(test::dump(folder_.mainPath(), "RNAMarMod"),
-            "1 | 1 | 'M' | 1 | 1 | 1 | 'viejo' | 1 | 'S'\n"
-            "2 | 1 | 'M' | 1 | 1 | 1 | 'viejo' | 1 | 'S'\n"
-            "3 | 1 | 'M' | 1 | 1 | 1 | ' ' | 1 | 'S'\n"
-            "4 | 1 | 'M' | 1 | 1 | 1 | '  B ' | 1 | 'S'\n"
-            "5 | 1 | 'M' | 1 | 1 | 1 | Null | 1 | 'N'\n"
-            "6 | 1 | 'M' | 1 | 1 | 1 | Null | 1 | 'N'\n");
+            lines({brand(1, "viejo", "S"), brand(2, "viejo", "S"), brand(3, " ", "S"),
+                   brand(4, "  B ", "S"), brand(5, Null{}, "N"), brand(6, Null{}, "N")}));
 }
 
 TEST_F(SubCategory, HostileValuesReachOnlyTheRowsWithTheirOwnKey) {
@@ -240,23 +235,6 @@ TEST(RunReport, FailuresAreGroupedByTableAndStepAndTheFirstFiveKept) {
             "kestova: T2, fila 1, Guardar fila: otro\n"
             "kestova: T2: 0 agregadas, 0 actualizadas, 0 ya al día, 1 rechazadas, 0 sin guardar\n"
             "kestova: T1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar\n");
-}
-
-TEST(Sync, SecondRunChangesNothingAndTheUpdateFileIsNeverWritten) {
-  TestFolder folder;
-  sample::Options options{sample::Sizes{300, 600, 900}, 7};
-  sample::createUpdateDatabase(folder.updatePath(), options);
-  sample::createMainDatabase(folder.mainPath(), options);
-  const std::string update = test::readBytes(folder.updatePath());
-
-  SyncResult first = syncAll(folder);
-  EXPECT_EQ(first.passes, 1800);
-  const std::string afterFirst = test::dumpMain(folder.mainPath());
-  SyncResult second = syncAll(folder);
-  EXPECT_EQ(test::dumpMain(folder.mainPath()), afterFirst);
-  for (const TableDefinition* table : runTables())
-    EXPECT_EQ(second.report.tally(table->title).added, 0) << table->title;
-  EXPECT_EQ(test::readBytes(folder.updatePath()), update);
 }
 
 TEST(Sync, MissingSourceTableEndsItsLoopAndTheOtherTablesRun) {
