@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "text_rules.h"
+
 namespace kestova {
 
 namespace {
@@ -55,13 +57,12 @@ std::optional<FieldValue> numberIn(std::string_view text) {
 }  // namespace
 
 Affinity affinityOf(std::string_view declaredType) {
-  std::string declared(declaredType);
-  for (char& c : declared) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (contains(declared, "INT")) return Affinity::Integer;
-  if (contains(declared, "CHAR") || contains(declared, "CLOB") || contains(declared, "TEXT"))
+  const std::string declared = foldName(declaredType);
+  if (contains(declared, "int")) return Affinity::Integer;
+  if (contains(declared, "char") || contains(declared, "clob") || contains(declared, "text"))
     return Affinity::Text;
-  if (declared.empty() || contains(declared, "BLOB")) return Affinity::None;
-  if (contains(declared, "REAL") || contains(declared, "FLOA") || contains(declared, "DOUB"))
+  if (declared.empty() || contains(declared, "blob")) return Affinity::None;
+  if (contains(declared, "real") || contains(declared, "floa") || contains(declared, "doub"))
     return Affinity::Real;
   return Affinity::Numeric;
 }

@@ -11,6 +11,7 @@
 #include "database_error.h"
 #include "statement.h"
 #include "stop_signals.h"
+#include "text_rules.h"
 
 namespace kestova {
 
@@ -32,12 +33,6 @@ constexpr int kCheckpointFrames = 16384;
 // How long the switch to write-ahead mode waits for a lock: a lock held longer
 // is met again, with the full time-out, by the first write.
 constexpr milliseconds kModeSwitchWait{1000};
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 std::string queryText(sqlite3* db, const std::string& sql, const std::string& object) {
   Statement statement(db, sql, object);
@@ -66,7 +61,7 @@ std::string fileUri(const std::filesystem::path& path, const char* parameters) {
 std::string modeLeftByARun(const std::filesystem::path& file) {
   char value[32] = {};
   ssize_t size = ::getxattr(file.c_str(), kModeAttribute, value, sizeof value - 1);
-  return size > 0 ? lower(std::string(value, static_cast<std::size_t>(size))) : std::string();
+  return size > 0 ? foldName(std::string(value, static_cast<std::size_t>(size))) : std::string();
 }
 
 bool isJournalMode(const std::string& mode) {
@@ -99,7 +94,7 @@ void Connection::open(const DataSettings& settings) {
 
   ConnectionString parsed = ConnectionString::parse(connectionString_);
   std::string provider = parsed.value("Provider").value_or("");
-  if (lower(provider) != kProvider)
+  if (foldName(provider) != kProvider)
     throw DatabaseError(kOpen, name_, "proveedor no admitido: \"" + provider + "\"");
   std::optional<std::string> dataSource = parsed.value("Data Source");
   if (!dataSource || dataSource->empty())
@@ -178,7 +173,7 @@ void Connection::verifyKey() {
 }
 
 std::string Connection::journalMode() {
-  return lower(queryText(db_, "PRAGMA journal_mode", path_.string()));
+  return foldName(queryText(db_, "PRAGMA journal_mode", path_.string()));
 }
 
 void Connection::prepareForWrites() {
@@ -192,7 +187,7 @@ void Connection::prepareForWrites() {
     ::setxattr(path_.c_str(), kModeAttribute, mode.data(), mode.size(), 0);
     lockWait_ = std::min(kModeSwitchWait, settings_.commandTimeout);
     try {
-      mode = lower(queryText(db_, "PRAGMA journal_mode = WAL", file));
+      mode = foldName(queryText(db_, "PRAGMA journal_mode = WAL", file));
     } catch (const DatabaseError& failure) {
       if (!failure.busy()) throw;
     }

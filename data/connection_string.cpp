@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <vector>
 
 #include "database_error.h"
+#include "text_rules.h"
 
 namespace kestova {
 
@@ -16,19 +16,14 @@ namespace {
 
 constexpr char kOperation[] = "Leer la cadena de conexión";
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
   return text;
-}
-
-std::string lower(std::string_view text) {
-  std::string result(text);
-  std::transform(result.begin(), result.end(), result.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return result;
 }
 
 }  // namespace
@@ -39,9 +34,8 @@ ConnectionString ConnectionString::parse(std::string_view text) {
   while (i < text.size()) {
     std::size_t equals = text.find_first_of("=;", i);
     if (equals == std::string_view::npos || text[equals] == ';') {
-      std::string_view rest = trim(text.substr(i, equals == std::string_view::npos
-                                                      ? std::string_view::npos
-                                                      : equals - i));
+      std::string_view rest = trim(
+          text.substr(i, equals == std::string_view::npos ? std::string_view::npos : equals - i));
       if (!rest.empty())
         throw DatabaseError(kOperation, std::string(rest), "falta '=' después de la clave");
       i = equals == std::string_view::npos ? text.size() : equals + 1;
@@ -78,13 +72,13 @@ ConnectionString ConnectionString::parse(std::string_view text) {
       value = trim(text.substr(j, end == std::string_view::npos ? end : end - j));
       i = end == std::string_view::npos ? text.size() : end + 1;
     }
-    result.values_[lower(key)] = std::move(value);
+    result.values_[foldName(key)] = std::move(value);
   }
   return result;
 }
 
 std::optional<std::string> ConnectionString::value(std::string_view key) const {
-  auto found = values_.find(lower(trim(key)));
+  auto found = values_.find(foldName(trim(key)));
   if (found == values_.end()) return std::nullopt;
   return found->second;
 }
@@ -93,7 +87,7 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
                                         const std::filesystem::path& currentDirectory,
                                         const std::filesystem::path& windowsPrefix) {
   const bool hasDrive = dataSource.size() >= 2 && dataSource[1] == ':' &&
-                        std::isalpha(static_cast<unsigned char>(dataSource[0]));
+                        foldAscii(dataSource[0]) >= 'a' && foldAscii(dataSource[0]) <= 'z';
 #ifdef _WIN32
   (void)windowsPrefix;
   std::filesystem::path path{std::string(dataSource)};
@@ -103,8 +97,7 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
   std::replace(text.begin(), text.end(), '\\', '/');
   const bool rooted = !text.empty() && text[0] == '/';
   if (!hasDrive && !rooted) return currentDirectory / std::filesystem::path(text);
-  if ((hasDrive && std::tolower(static_cast<unsigned char>(text[0])) != 'c') ||
-      text.rfind("//", 0) == 0)
+  if ((hasDrive && foldAscii(text[0]) != 'c') || text.rfind("//", 0) == 0)
     throw DatabaseError("Ubicar la base de datos", std::string(dataSource),
                         "solo la unidad C: tiene carpeta en el prefijo de Windows");
   // A path on drive C: (or on the current drive, from its root) stays inside

@@ -1,10 +1,9 @@
 #include "criteria.h"
 
-#include <cctype>
-#include <charconv>
-#include <cmath>
+#include <optional>
 
 #include "database_error.h"
+#include "text_rules.h"
 
 namespace kestova {
 
@@ -70,14 +69,12 @@ class Parser {
   void expectAnd() {
     std::size_t start = pos_;
     while (!atEnd() && isNameChar(peek())) ++pos_;
-    std::string_view word = text_.substr(start, pos_ - start);
-    if (word.size() != 3 || std::tolower(static_cast<unsigned char>(word[0])) != 'a' ||
-        std::tolower(static_cast<unsigned char>(word[1])) != 'n' ||
-        std::tolower(static_cast<unsigned char>(word[2])) != 'd') {
+    if (!sameName(text_.substr(start, pos_ - start), "and")) {
       pos_ = start;
       fail("se esperaba 'and'");
     }
-    if (!atEnd() && peek() != ' ' && peek() != '\t') fail("se esperaba un espacio después de 'and'");
+    if (!atEnd() && peek() != ' ' && peek() != '\t')
+      fail("se esperaba un espacio después de 'and'");
   }
 
   FieldValue literal() {
@@ -99,34 +96,21 @@ class Parser {
     }
   }
 
+  // The token runs over the characters a number may hold; whether they form
+  // one is the number literal rule's to say.
   FieldValue number() {
     std::size_t start = pos_;
     if (peek() == '-' || peek() == '+') ++pos_;
-    std::size_t digitsStart = pos_;
-    while (isDigit(peek())) ++pos_;
-    if (pos_ == digitsStart) fail("se esperaba un número o un texto entre comillas");
-    bool fraction = false;
-    if (peek() == '.') {
-      ++pos_;
-      std::size_t fractionStart = pos_;
-      while (isDigit(peek())) ++pos_;
-      if (pos_ == fractionStart) fail("faltan decimales después del punto");
-      fraction = true;
-    }
+    while (isDigit(peek()) || peek() == '.') ++pos_;
     if (isNameChar(peek())) fail("número mal formado");
-    // from_chars takes no leading '+'.
-    std::string_view digits = text_.substr(start, pos_ - start);
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    if (!fraction) {
-      std::int64_t whole = 0;
-      auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), whole);
-      if (error == std::errc() && end == digits.data() + digits.size()) return whole;
+    std::string_view token = text_.substr(start, pos_ - start);
+    std::optional<FieldValue> value = parseNumberLiteral(token);
+    if (!value) {
+      pos_ = start;
+      fail(token.empty() ? "se esperaba un número o un texto entre comillas"
+                         : "número mal formado o fuera de rango");
     }
-    double real = 0;
-    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), real);
-    if (error != std::errc() || end != digits.data() + digits.size() || !std::isfinite(real))
-      fail("número fuera de rango");
-    return real;
+    return *value;
   }
 
   std::string_view text_;
@@ -135,6 +119,8 @@ class Parser {
 
 }  // namespace
 
-std::vector<CriteriaTerm> parseCriteria(std::string_view text) { return Parser(text).parse(); }
+std::vector<CriteriaTerm> parseCriteria(std::string_view text) {
+  return Parser(text).parse();
+}
 
 }  // namespace kestova

@@ -1,20 +1,11 @@
 #include "data_environment.h"
 
-#include <algorithm>
-#include <cctype>
-
 #include "database_error.h"
+#include "text_rules.h"
 
 namespace kestova {
 
 namespace {
-
-bool sameName(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 std::unique_ptr<DataEnvironment2>& programInstance() {
   static std::unique_ptr<DataEnvironment2> instance;
@@ -29,18 +20,16 @@ std::unique_ptr<DataEnvironment2>& programInstance() {
 
 DataEnvironment2::DataEnvironment2(DataSettings settings) : settings_(std::move(settings)) {
   connections_ = {
-      std::make_unique<Connection>(
-          "Nevaro",
-          "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
-          "Data Source=C:\\Archivos de programa\\Nevaro\\Nevaro.mdb;"
-          "Jet OLEDB:Database Password=k7p.t4;",
-          /*readOnly=*/false),
+      std::make_unique<Connection>("Nevaro",
+                                   "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
+                                   "Data Source=C:\\Archivos de programa\\Nevaro\\Nevaro.mdb;"
+                                   "Jet OLEDB:Database Password=k7p.t4;",
+                                   /*readOnly=*/false),
       // Nothing in a run may alter the update file.
-      std::make_unique<Connection>(
-          "Actualizacion",
-          "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
-          "Data Source=Kestova.mdb;Jet OLEDB:Database Password=k7p.t4;",
-          /*readOnly=*/true),
+      std::make_unique<Connection>("Actualizacion",
+                                   "Provider=Microsoft.Jet.OLEDB.3.51;Persist Security Info=False;"
+                                   "Data Source=Kestova.mdb;Jet OLEDB:Database Password=k7p.t4;",
+                                   /*readOnly=*/true),
   };
   Connection* nevaro = connections_[0].get();
   Connection* actualizacion = connections_[1].get();
@@ -68,7 +57,9 @@ DataEnvironment2& DataEnvironment2::instance() {
   return *instance;
 }
 
-void DataEnvironment2::releaseInstance() { programInstance().reset(); }
+void DataEnvironment2::releaseInstance() {
+  programInstance().reset();
+}
 
 Connection& DataEnvironment2::connection(std::string_view name) {
   for (auto& connection : connections_)
@@ -92,7 +83,9 @@ Command& DataEnvironment2::commandOf(std::string_view recordsetName) {
   noMember(recordsetName);
 }
 
-void DataEnvironment2::openConnection(std::string_view name) { connection(name).open(settings_); }
+void DataEnvironment2::openConnection(std::string_view name) {
+  connection(name).open(settings_);
+}
 
 void DataEnvironment2::openRecordset(std::string_view name) {
   Command& command = commandOf(name);

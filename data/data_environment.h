@@ -24,9 +24,6 @@ struct Command {
   Connection* connection;
   std::string table;
   Recordset recordset;
-
-  // "SELECT table.* FROM table": every row and column, no order imposed.
-  std::string text() const { return "SELECT " + table + ".* FROM " + table; }
 };
 
 // The program's one fixed description of where its data lives: the main

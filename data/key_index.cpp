@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include "text_rules.h"
+
 namespace kestova {
 
 namespace {
@@ -19,33 +21,17 @@ void appendVarint(std::string& out, std::uint64_t value) {
 void appendWhole(std::string& key, std::int64_t number) {
   key += 'i';
   // Zig-zag keeps small negative numbers short.
-  appendVarint(key, (static_cast<std::uint64_t>(number) << 1) ^
-                        static_cast<std::uint64_t>(number >> 63));
+  appendVarint(
+      key, (static_cast<std::uint64_t>(number) << 1) ^ static_cast<std::uint64_t>(number >> 63));
 }
 
-// Letter case is folded for ASCII and for the Latin-1 capitals (À to Þ), which
-// covers the Spanish alphabet.
-void appendFoldedText(std::string& key, std::string_view text) {
-  std::size_t begin = text.find_first_not_of(' ');
-  if (begin == std::string_view::npos) begin = text.size();
-  std::size_t end = text.find_last_not_of(' ');
-  end = end == std::string_view::npos ? begin : end + 1;
+// Text keys are as a filter compares texts; their length first, so that no
+// text key is the start of another.
+void appendText(std::string& key, std::string_view text) {
+  text = trimSpaces(text);
   key += 't';
-  appendVarint(key, end - begin);
-  for (std::size_t i = begin; i < end; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<unsigned char>(c + 32);
-    } else if (c == 0xC3 && i + 1 < end) {
-      unsigned char d = static_cast<unsigned char>(text[i + 1]);
-      if (d >= 0x80 && d <= 0x9E && d != 0x97) d = static_cast<unsigned char>(d + 32);
-      key += static_cast<char>(c);
-      key += static_cast<char>(d);
-      ++i;
-      continue;
-    }
-    key += static_cast<char>(c);
-  }
+  appendVarint(key, text.size());
+  appendFoldedText(key, text);
 }
 
 }  // namespace
@@ -70,7 +56,7 @@ bool appendKeyPart(std::string& key, const FieldValue& value) {
     return true;
   }
   if (auto* text = std::get_if<std::string>(&value)) {
-    appendFoldedText(key, *text);
+    appendText(key, *text);
     return true;
   }
   return false;

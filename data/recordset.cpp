@@ -180,10 +180,11 @@ bool Recordset::alreadyHeld() {
 }
 
 Recordset::Saved Recordset::writeRow() {
-  // Holding the write lock nobody else can commit: what the filter finds now
-  // decides between adding the row and changing the first match.
+  // Holding the write lock nobody else can commit. A row another program
+  // added meanwhile under the filter's key is changed rather than added again;
+  // a row it removed is not saved.
   followOtherWriters();
-  if (filtered_) edit_ = current_ == kNone ? Edit::Added : Edit::Changed;
+  if (filtered_ && edit_ == Edit::Added && current_ != kNone) edit_ = Edit::Changed;
   if (edit_ == Edit::Changed && current_ == kNone)
     throw DatabaseError("Guardar la fila", object(), "la fila ya no existe en la tabla", 0,
                         DatabaseError::Cause::RowGone);

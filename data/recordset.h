@@ -32,7 +32,8 @@ enum class SaveResult { Added, Updated, Unchanged };
 // reads its rows and its key index again (inside the row's own write
 // transaction, so nothing can change between the look and the write) and finds
 // the row to write anew under its filter: another writer never makes it add a
-// key twice or write a row that no longer has the filtered key.
+// key twice or write a row that no longer has the filtered key. A row another
+// program removed meanwhile is not saved.
 //
 // Every failure throws DatabaseError; a failed call changes nothing, except
 // that a failed update() discards the row it could not save.

@@ -4,20 +4,13 @@
 
 #include "database_error.h"
 #include "statement.h"
+#include "text_rules.h"
 
 namespace kestova {
 
 namespace {
 
 using Cause = DatabaseError::Cause;
-
-char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-std::string folded(std::string_view name) {
-  std::string result(name);
-  for (char& c : result) c = foldAscii(c);
-  return result;
-}
 
 [[noreturn]] void notATable(const std::string& table, const std::string& why) {
   throw DatabaseError("Abrir la tabla " + table, table, why, 0, Cause::NotATable);
@@ -37,7 +30,7 @@ void requireOrdinaryTable(sqlite3* db, const std::string& table) {
     notATable(table, "es una vista, no una tabla");
   const FieldValue sql = kind.column(1);
   const auto* text = std::get_if<std::string>(&sql);
-  if (text != nullptr && folded(text->substr(0, 14)) == "create virtual")
+  if (text != nullptr && foldName(text->substr(0, 14)) == "create virtual")
     notATable(table, "es una tabla virtual, no una tabla");
 }
 
@@ -72,7 +65,7 @@ TableSchema TableSchema::read(sqlite3* db, const std::string& table) {
                     table);
   for (int i = 0; i < command.columnCount(); ++i) {
     schema.columns.push_back(command.columnName(i));
-    schema.foldedColumns.push_back(folded(schema.columns.back()));
+    schema.foldedColumns.push_back(foldName(schema.columns.back()));
     schema.affinities.push_back(affinityOf(command.columnDeclaredType(i)));
   }
   schema.rowid = rowidName(db, table, schema.foldedColumns);

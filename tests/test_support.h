@@ -27,7 +27,8 @@ class TestFolder {
   std::filesystem::path updatePath() const { return work() / "Kestova.mdb"; }
 
   // Settings that point a data environment at this folder.
-  DataSettings settings(std::chrono::milliseconds timeout = std::chrono::milliseconds(30'000)) const;
+  DataSettings settings(
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(30'000)) const;
 
   // Both databases with the reference schema and no rows.
   void createEmptyDatabases() const;

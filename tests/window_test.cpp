@@ -472,7 +472,7 @@ TEST(RunWarningText, EveryCauseIsToldOnceWithoutInternalNames) {
   };
   const Case cases[] = {
       {{"", 0, "Abrir la conexión Nevaro", "m", Cause::AlreadyRunning, files.main},
-       "Otro Kestova ya está actualizando la base de datos de Nevaro"},
+       "Otro Kestova abierto en esta computadora ya está actualizando"},
       {{"", 0, kSettleStep, "m", Cause::InUse, files.main}, "Todo lo guardado está a salvo"},
       {{"Valuaciones 1", 7, "Guardar fila", "m", Cause::InUse, "RNAValVehi1"},
        "estaba en uso por otro programa"},

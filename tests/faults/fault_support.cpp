@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -15,11 +14,12 @@
 #include <unordered_map>
 
 #include "data_environment.h"
+#include "run_update.h"
 #include "sample_data.h"
 #include "sqlcipher_file.h"
 #include "statement.h"
 #include "step_runner.h"
-#include "run_update.h"
+#include "text_rules.h"
 
 namespace kestova::test {
 
@@ -107,14 +107,6 @@ const std::vector<TableModel>& tableModels() {
         {"DispAnio", "DispAnio"}}},
   };
   return models;
-}
-
-std::string folded(const std::string& text) {
-  std::size_t begin = text.find_first_not_of(' ');
-  std::string trimmed =
-      begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(' ') - begin + 1);
-  for (char& c : trimmed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return trimmed;
 }
 
 }  // namespace
@@ -223,10 +215,13 @@ RunModel::RunModel(const fs::path& updateFile) {
         auto* text = std::get_if<std::string>(&value);
         if (column.key == ColumnModel::NumberKey) {
           // A Null or blank number cannot form a filter: the row writes nothing.
-          if (isNull(value) || (text != nullptr && folded(*text).empty())) row.usable = false;
+          if (isNull(value) || (text != nullptr && trimSpaces(*text).empty())) row.usable = false;
           key += describe(value) + "|";
         } else if (column.key == ColumnModel::TextKey) {
-          key += (isNull(value) ? "0" : text != nullptr ? folded(*text) : describe(value)) + "|";
+          key += (isNull(value)     ? "0"
+                  : text != nullptr ? comparableText(*text)
+                                    : describe(value)) +
+                 "|";
         }
         std::string written;
         if (column.rule == Rule::SkipBlank && (isNull(value) || (text != nullptr && text->empty())))
