@@ -127,6 +127,10 @@ void RunControl::run() {
   // not be opened, and when there was nothing to count.
   steps.run("Mostrar el porcentaje final", [&] { show(kWhole, clock_()); });
 
+  finish(files, steps);
+}
+
+void RunControl::finish(const RunFiles& files, StepRunner& steps) {
   // Stopped from outside: whoever asked the program to end is told on
   // standard error what was saved, and the window closes without a word.
   if (stopRequested()) {

@@ -56,6 +56,9 @@ class RunControl : public Progress {
 
  private:
   void run();
+  // After the tables: the warning, if any, and the button relabelled "Salir";
+  // after a stop request, the window closes instead.
+  void finish(const RunFiles& files, StepRunner& steps);
   void show(std::int64_t hundredths, std::chrono::steady_clock::time_point now);
   void showPending();
 
