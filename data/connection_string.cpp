@@ -26,6 +26,25 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
+// The value in quotes that starts at text[at], where a doubled quote stands
+// for one; leaves `at` just after the closing quote.
+std::string quotedValue(std::string_view text, std::size_t& at, std::string_view key) {
+  const char quote = text[at++];
+  std::string value;
+  for (;; ++at) {
+    if (at >= text.size()) throw DatabaseError(kOperation, std::string(key), "comillas sin cerrar");
+    if (text[at] != quote) {
+      value += text[at];
+    } else if (at + 1 < text.size() && text[at + 1] == quote) {
+      value += quote;
+      ++at;
+    } else {
+      ++at;
+      return value;
+    }
+  }
+}
+
 }  // namespace
 
 ConnectionString ConnectionString::parse(std::string_view text) {
@@ -47,31 +66,14 @@ ConnectionString ConnectionString::parse(std::string_view text) {
     std::size_t j = equals + 1;
     while (j < text.size() && isSpace(text[j])) ++j;
     std::string value;
-    if (j < text.size() && (text[j] == '"' || text[j] == '\'')) {
-      const char quote = text[j++];
-      for (;; ++j) {
-        if (j >= text.size())
-          throw DatabaseError(kOperation, std::string(key), "comillas sin cerrar");
-        if (text[j] == quote) {
-          if (j + 1 < text.size() && text[j + 1] == quote) {
-            value += quote;
-            ++j;
-            continue;
-          }
-          ++j;
-          break;
-        }
-        value += text[j];
-      }
-      std::size_t end = text.find(';', j);
-      if (!trim(text.substr(j, end == std::string_view::npos ? end : end - j)).empty())
-        throw DatabaseError(kOperation, std::string(key), "texto después de las comillas");
-      i = end == std::string_view::npos ? text.size() : end + 1;
-    } else {
-      std::size_t end = text.find(';', j);
-      value = trim(text.substr(j, end == std::string_view::npos ? end : end - j));
-      i = end == std::string_view::npos ? text.size() : end + 1;
-    }
+    const bool quoted = j < text.size() && (text[j] == '"' || text[j] == '\'');
+    if (quoted) value = quotedValue(text, j, key);
+    const std::size_t end = text.find(';', j);
+    const std::string_view rest = trim(text.substr(j, end == std::string_view::npos ? end : end - j));
+    if (quoted && !rest.empty())
+      throw DatabaseError(kOperation, std::string(key), "texto después de las comillas");
+    if (!quoted) value = rest;
+    i = end == std::string_view::npos ? text.size() : end + 1;
     result.values_[foldName(key)] = std::move(value);
   }
   return result;
