@@ -174,7 +174,8 @@ void Recordset::followOtherWriters() {
 }
 
 bool Recordset::alreadyHeld() {
-  followOtherWriters();
+  // The row is compared as the file holds it now. Another program's change
+  // to it makes it differ, and the write that follows looks it up anew.
   return writeColumns_.empty() ||
          (current_ != kNone && writer_->holds(rows_->rowid(current_), writeColumns_, edits_));
 }
