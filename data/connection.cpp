@@ -30,6 +30,9 @@ constexpr char kModeAttribute[] = "user.kestova.journal_mode";
 // Log frames (pages) between checkpoints: each syncs the file twice, so fewer,
 // larger ones are cheaper.
 constexpr int kCheckpointFrames = 16384;
+// A connection is used by one thread only: SQLite need not lock its mutex on
+// every call.
+constexpr int kOneThread = SQLITE_OPEN_NOMUTEX;
 // How long the switch to write-ahead mode waits for a lock: a lock held longer
 // is met again, with the full time-out, by the first write.
 constexpr milliseconds kModeSwitchWait{1000};
@@ -120,8 +123,8 @@ void Connection::open(const DataSettings& settings) {
   sqlite3* raw = nullptr;
   const int rc =
       readOnly_ ? sqlite3_open_v2(fileUri(path_, "immutable=1").c_str(), &raw,
-                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
-                : sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | kOneThread, nullptr)
+                : sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | kOneThread, nullptr);
   std::unique_ptr<sqlite3, Close> db(raw);  // even a failed open returns a handle to close
   try {
     check(raw, rc, kOpen, file);

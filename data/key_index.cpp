@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <stdexcept>
 
 #include "text_rules.h"
 
@@ -80,7 +81,7 @@ void KeyIndex::assign(std::uint32_t position, std::optional<std::string_view> ke
     bucketOf_[position] = kNone;
   }
   if (!key) return;
-  std::uint64_t hash = std::hash<std::string_view>{}(*key);
+  const std::uint32_t hash = hashOf(*key);
   std::uint32_t bucket = findBucket(*key, hash);
   if (bucket == kNone) bucket = addBucket(*key, hash);
   link(position, buckets_[bucket]);
@@ -88,12 +89,16 @@ void KeyIndex::assign(std::uint32_t position, std::optional<std::string_view> ke
 }
 
 KeyIndex::Match KeyIndex::find(std::string_view key) const {
-  std::uint32_t bucket = findBucket(key, std::hash<std::string_view>{}(key));
+  std::uint32_t bucket = findBucket(key, hashOf(key));
   if (bucket == kNone) return {};
   return {buckets_[bucket].head, buckets_[bucket].count};
 }
 
-std::uint32_t KeyIndex::findBucket(std::string_view key, std::uint64_t hash) const {
+std::uint32_t KeyIndex::hashOf(std::string_view key) {
+  return static_cast<std::uint32_t>(std::hash<std::string_view>{}(key));
+}
+
+std::uint32_t KeyIndex::findBucket(std::string_view key, std::uint32_t hash) const {
   if (slots_.empty()) return kNone;
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
@@ -103,11 +108,13 @@ std::uint32_t KeyIndex::findBucket(std::string_view key, std::uint64_t hash) con
   }
 }
 
-std::uint32_t KeyIndex::addBucket(std::string_view key, std::uint64_t hash) {
+std::uint32_t KeyIndex::addBucket(std::string_view key, std::uint32_t hash) {
+  if (keys_.size() + key.size() > UINT32_MAX) throw std::length_error("KeyIndex: keys over 4 GiB");
   // Keep the table at most half full so that probes stay short.
   if ((buckets_.size() + 1) * 2 > slots_.size()) growSlots();
   auto bucket = static_cast<std::uint32_t>(buckets_.size());
-  buckets_.push_back({hash, keys_.size(), static_cast<std::uint32_t>(key.size()), kNone, kNone, 0});
+  buckets_.push_back({hash, static_cast<std::uint32_t>(keys_.size()),
+                      static_cast<std::uint32_t>(key.size()), kNone, kNone, 0});
   keys_.append(key);
   const std::size_t mask = slots_.size() - 1;
   std::size_t slot = hash & mask;

@@ -43,9 +43,10 @@ class KeyIndex {
   void reserve(std::size_t rows);
 
  private:
+  // 24 bytes: a million distinct keys take 24 MB here.
   struct Bucket {
-    std::uint64_t hash;
-    std::uint64_t keyOffset;  // into keys_
+    std::uint32_t hash;
+    std::uint32_t keyOffset;  // into keys_
     std::uint32_t keyLength;
     std::uint32_t head;
     std::uint32_t tail;
@@ -55,8 +56,9 @@ class KeyIndex {
   std::string_view keyOf(const Bucket& bucket) const {
     return std::string_view(keys_).substr(bucket.keyOffset, bucket.keyLength);
   }
-  std::uint32_t findBucket(std::string_view key, std::uint64_t hash) const;
-  std::uint32_t addBucket(std::string_view key, std::uint64_t hash);
+  static std::uint32_t hashOf(std::string_view key);
+  std::uint32_t findBucket(std::string_view key, std::uint32_t hash) const;
+  std::uint32_t addBucket(std::string_view key, std::uint32_t hash);
   void link(std::uint32_t position, Bucket& bucket);
   void unlink(std::uint32_t position, Bucket& bucket);
   void growSlots();
