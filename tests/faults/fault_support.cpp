@@ -57,21 +57,24 @@ std::string queryLines(const fs::path& file, const std::string& sql) {
   return text;
 }
 
-// The program's own description of the three tables: for each, its update
-// table, its main table and its field copies.
-struct Tables {
-  struct Table {
-    std::string update, main;
-    const TableDefinition* definition;
-  };
-  Tables() {
-    DataEnvironment2 description;  // only its fixed description is read: nothing is opened
-    for (const TableDefinition* table : runTables())
-      all.push_back({description.commandOf(table->source).table,
-                     description.commandOf(table->target).table, table});
-  }
-  std::vector<Table> all;
+// A table of the run as the program describes it: its field copies, its
+// update table and its main table.
+struct Table {
+  const TableDefinition* definition;
+  std::string update, main;
 };
+
+const std::vector<Table>& tables() {
+  static const std::vector<Table> all = [] {
+    DataEnvironment2 description;  // only its fixed description is read: nothing is opened
+    std::vector<Table> tables;
+    for (const TableDefinition* table : runTables())
+      tables.push_back({table, description.commandOf(table->source).table,
+                        description.commandOf(table->target).table});
+    return tables;
+  }();
+  return all;
+}
 
 std::string joined(const std::vector<std::string>& values) {
   std::string text;
@@ -106,7 +109,7 @@ std::string fileState(const fs::path& file) {
 
 std::string sortedRows(const fs::path& mainFile) {
   std::string text;
-  for (const Tables::Table& table : Tables().all) {
+  for (const Table& table : tables()) {
     std::istringstream dumped(dump(mainFile, table.main));
     std::vector<std::string> rows;
     for (std::string row; std::getline(dumped, row);) rows.push_back(row + "\n");
@@ -120,7 +123,7 @@ std::string sortedRows(const fs::path& mainFile) {
 MainRows readMain(const fs::path& mainFile) {
   sample::SqlCipherFile db(mainFile, sample::kPassword);
   MainRows main;
-  for (const Tables::Table& table : Tables().all) {
+  for (const Table& table : tables()) {
     const std::vector<FieldCopy>& copies = table.definition->copies;
     std::string sql = "SELECT rowid";
     for (const FieldCopy& copy : copies) sql += ", " + copy.targetField;
@@ -142,7 +145,7 @@ MainRows readMain(const fs::path& mainFile) {
 
 RunModel::RunModel(const fs::path& updateFile) {
   sample::SqlCipherFile db(updateFile, sample::kPassword);
-  for (const Tables::Table& table : Tables().all) {
+  for (const Table& table : tables()) {
     const std::vector<FieldCopy>& copies = table.definition->copies;
     std::string sql;
     for (const FieldCopy& copy : copies) sql += (sql.empty() ? "SELECT " : ", ") + copy.sourceField;
