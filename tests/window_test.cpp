@@ -3,12 +3,10 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QFontDatabase>
 #include <QFontInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QTextLayout>
 #include <QTranslator>
 #include <fstream>
 #include <iostream>
@@ -30,6 +28,7 @@
 namespace kestova {
 namespace {
 
+namespace fs = std::filesystem;
 using I = std::int64_t;
 using test::TestFolder;
 using namespace std::chrono_literals;
@@ -40,169 +39,121 @@ RunControl::Clock steppingClock(std::chrono::microseconds step) {
   return [now, step] { return *now += step; };
 }
 
-// Counts what a person's mouse and keyboard deliver to any widget.
-class InputCounter : public QObject {
- public:
-  InputCounter() { qApp->installEventFilter(this); }
-  ~InputCounter() override { qApp->removeEventFilter(this); }
-  bool eventFilter(QObject*, QEvent* event) override {
-    const QEvent::Type type = event->type();
-    if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
-        type == QEvent::KeyPress || type == QEvent::KeyRelease)
-      ++count;
-    return false;
-  }
-  int count = 0;
-};
-
 // A click and a press of the space bar on `button`, queued as a person's
 // input waits while the program is busy.
 void queueClickAndSpace(QPushButton* button) {
-  const QPointF centre = QRectF(button->rect()).center();
-  const QPointF global = button->mapToGlobal(centre);
-  QCoreApplication::postEvent(
-      button, new QMouseEvent(QEvent::MouseButtonPress, centre, global, Qt::LeftButton,
-                              Qt::LeftButton, Qt::NoModifier));
-  QCoreApplication::postEvent(
-      button, new QMouseEvent(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
-                              Qt::NoButton, Qt::NoModifier));
-  QCoreApplication::postEvent(button,
-                              new QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " "));
-  QCoreApplication::postEvent(
-      button, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " "));
+  const QPointF at = QRectF(button->rect()).center(), global = button->mapToGlobal(at);
+  QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, at, global,
+                                                      Qt::LeftButton, Qt::LeftButton, {}));
+  QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonRelease, at, global,
+                                                      Qt::LeftButton, Qt::NoButton, {}));
+  for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease})
+    QCoreApplication::postEvent(button, new QKeyEvent(type, Qt::Key_Space, {}, " "));
 }
 
-// Records what a person would see each time the percentage label is painted
-// with a text other than the one it showed.
+// Records each text the percentage label is painted with, other than the one
+// it showed, and whether each came under the hourglass.
 class PaintWatcher : public QObject {
  public:
   explicit PaintWatcher(QLabel* label) { label->installEventFilter(this); }
   bool eventFilter(QObject* object, QEvent* event) override {
-    if (event->type() == QEvent::Paint) {
-      std::string text = static_cast<QLabel*>(object)->text().toStdString();
-      if (!texts.empty() && texts.back() == text) return false;
-      texts.push_back(std::move(text));
-      QCursor* cursor = QApplication::overrideCursor();
-      hourglass.push_back(cursor != nullptr && cursor->shape() == Qt::WaitCursor);
-    }
+    if (event->type() != QEvent::Paint) return false;
+    std::string text = static_cast<QLabel*>(object)->text().toStdString();
+    if (!texts.empty() && texts.back() == text) return false;
+    texts.push_back(std::move(text));
+    const QCursor* cursor = QApplication::overrideCursor();
+    underHourglass = underHourglass && cursor != nullptr && cursor->shape() == Qt::WaitCursor;
     return false;
   }
   std::vector<std::string> texts;
-  std::vector<bool> hourglass;
+  bool underHourglass = true;
 };
 
-std::set<std::string> filesUnder(const std::filesystem::path& root) {
+std::set<std::string> filesUnder(const fs::path& root) {
   std::set<std::string> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+  for (const auto& entry : fs::recursive_directory_iterator(root))
     files.insert(entry.path().string());
   return files;
 }
 
+const test::Row kBrand = {I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0};
+
+// One row of each update table, two of ValVehi2.
+void someRows(const TestFolder& folder) {
+  test::insertRows(folder.updatePath(), "Marcas", {kBrand});
+  test::insertRows(folder.updatePath(), "ValVehi1",
+                   {{I{2004}, I{1}, I{1}, "2", I{1990}, I{1}, 10.0}});
+  test::insertRows(folder.updatePath(), "ValVehi2",
+                   {{I{2004}, I{1}, I{1}, I{1}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}},
+                    {I{2004}, I{1}, I{1}, I{2}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}}});
+}
+
+// The window over a test folder with both databases empty, its warning
+// recorded instead of shown.
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     QLocale::setDefault(QLocale::c());
     folder_.createEmptyDatabases();
+    window_->reportFailures = [this](const RunWarning& warning) {
+      warnings_.push_back(warning);
+      buttonWhenWarned_ = button()->text();
+      if (whileWarned_) whileWarned_();
+    };
+    window_->show();
+    QApplication::processEvents();
   }
   void TearDown() override { clearStopRequest(); }
 
-  Frm_ppal& window() {
-    if (!window_) {
-      window_ = std::make_unique<Frm_ppal>([this]() -> DataEnvironment2& {
-        if (duringRun_) duringRun_();
-        return *environment_;
-      });
-      window_->reportFailures = [this](const RunWarning& warning) {
-        reports_.push_back(warning.text.toStdString());
-        details_.push_back(warning.details.toStdString());
-        buttonWhenReported_ = window_->Cmd_Comenzar_Salir()->text().toStdString();
-        if (whileReported_) whileReported_();
-      };
-      window_->show();
-      QApplication::processEvents();
-    }
-    return *window_;
+  QPushButton* button() const { return window_->Cmd_Comenzar_Salir(); }
+  QLabel* percent() const { return window_->Lbl_porcentaje(); }
+  // Clicks the button and returns what the run wrote to standard error.
+  std::string click() {
+    std::ostringstream errors;
+    std::streambuf* standardError = std::cerr.rdbuf(errors.rdbuf());
+    button()->click();
+    std::cerr.rdbuf(standardError);
+    return errors.str();
   }
-  void click() { window().Cmd_Comenzar_Salir()->click(); }
 
   TestFolder folder_;
   std::unique_ptr<DataEnvironment2> environment_ =
       std::make_unique<DataEnvironment2>(folder_.settings());
-  std::unique_ptr<Frm_ppal> window_;
-  std::function<void()> duringRun_;      // called as the run takes the data environment
-  std::function<void()> whileReported_;  // called while the warning would be shown
-  std::vector<std::string> reports_;
-  std::vector<std::string> details_;
-  std::string buttonWhenReported_;
+  std::function<void()> duringRun_;  // called as the run takes the data environment
+  std::function<void()> whileWarned_;
+  std::unique_ptr<Frm_ppal> window_ = std::make_unique<Frm_ppal>([this]() -> DataEnvironment2& {
+    if (duringRun_) duringRun_();
+    return *environment_;
+  });
+  std::vector<RunWarning> warnings_;
+  QString buttonWhenWarned_;
 };
 
-TEST_F(WindowTest, AtStartOnlyTheTextAndTheButtonShowAndTheButtonHasTheFocus) {
-  Frm_ppal& w = window();
-  QApplication::processEvents();
-  EXPECT_EQ(w.windowTitle(), QStringLiteral("Actualizaci\u00f3n de Valuaciones"));
-  EXPECT_TRUE(w.Label1()->isVisible());
-  EXPECT_FALSE(w.Lbl_porcentaje()->isVisible());
-  EXPECT_EQ(w.Lbl_porcentaje()->text(), "Label2");
-  EXPECT_EQ(w.Cmd_Comenzar_Salir()->text(), "Comenzar");
-  EXPECT_TRUE(w.Cmd_Comenzar_Salir()->hasFocus());
-  EXPECT_FALSE(w.Cmd_Comenzar_Salir()->isDefault());
-  EXPECT_FALSE(w.Cmd_Comenzar_Salir()->autoDefault());
-  EXPECT_EQ(w.Label1()->focusPolicy(), Qt::NoFocus);
+TEST_F(WindowTest, OpensWithTheTextAndTheFocusedButtonTopToBottomEachWhole) {
+  QLabel* text = window_->Label1();
+  EXPECT_TRUE(text->isVisible());
+  EXPECT_FALSE(percent()->isVisible());
+  EXPECT_EQ(button()->text(), "Comenzar");
+  EXPECT_TRUE(button()->hasFocus());
+  EXPECT_FALSE(button()->isDefault() || button()->autoDefault()) << "Enter would press it";
+  EXPECT_LT(text->geometry().bottom(), percent()->geometry().top());
+  EXPECT_LT(percent()->geometry().bottom(), button()->geometry().top());
+  EXPECT_TRUE(window_->rect().contains(text->geometry() | button()->geometry()));
+  // The text fits its label in the classic font's widths.
+  const QRect room = text->contentsRect();
+  EXPECT_LE(QFontMetrics(text->font()).boundingRect(room, Qt::TextWordWrap, text->text()).height(),
+            room.height())
+      << QFontInfo(text->font()).family().toStdString();
 }
 
-TEST_F(WindowTest, ControlsSitTopToBottomWithoutOverlapping) {
-  Frm_ppal& w = window();
-  EXPECT_EQ(w.size(), QSize(317, 140));
-  const QRect text = w.Label1()->geometry(), percent = w.Lbl_porcentaje()->geometry(),
-              button = w.Cmd_Comenzar_Salir()->geometry();
-  EXPECT_EQ(text, QRect(6, 4, 307, 55));
-  EXPECT_EQ(percent, QRect(98, 60, 117, 23));
-  EXPECT_EQ(button, QRect(92, 92, 137, 45));
-  EXPECT_FALSE(text.intersects(percent));
-  EXPECT_FALSE(percent.intersects(button));
-  EXPECT_LT(text.bottom(), percent.top());
-  EXPECT_LT(percent.bottom(), button.top());
-  EXPECT_TRUE(w.rect().contains(text) && w.rect().contains(button));
-}
-
-TEST_F(WindowTest, ExplanatoryTextWrapsToTwoLinesInTheClassicWidths) {
-  QLabel* label = window().Label1();
-  if (QFontDatabase::hasFamily("Liberation Sans")) {
-    EXPECT_EQ(QFontInfo(label->font()).family(), "Liberation Sans");
-  }
-  QTextLayout layout(label->text(), label->font());
-  layout.beginLayout();
-  int lines = 0;
-  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-    line.setLineWidth(label->contentsRect().width());
-    ++lines;
-  }
-  layout.endLayout();
-  EXPECT_EQ(lines, 2) << QFontInfo(label->font()).family().toStdString();
-}
-
-TEST_F(WindowTest, PassesShowTheShareOfAllRowsBegunUnderTheHourglass) {
-  test::insertRows(folder_.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
-  test::insertRows(folder_.updatePath(), "ValVehi2",
-                   {{I{2004}, I{1}, I{1}, I{1}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}},
-                    {I{2004}, I{1}, I{1}, I{2}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}}});
-  PaintWatcher watcher(window().Lbl_porcentaje());
-  window().runControl().setClock(steppingClock(RunControl::kFrame));
-  click();
-  EXPECT_EQ(watcher.texts, (std::vector<std::string>{"033.33 %", "066.67 %", "100.00 %"}));
-  EXPECT_EQ(watcher.hourglass, (std::vector<bool>{true, true, true}));
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-  EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
-  EXPECT_TRUE(reports_.empty()) << reports_.front();
-  EXPECT_EQ(window().runControl().repaints(), 3);
-}
-
-// The label is painted at most once per 1/60 s, and always with the last share
-// of each table and of the run. Tables of 6, 0 and 4 rows: shares of 10 %.
+// The label is painted at most once per 1/60 s, under the hourglass, and always
+// with the last share of each table and of the run. Tables of 6, 0 and 4 rows:
+// shares of 10 %.
 struct Pacing {
   const char* name;
   std::chrono::microseconds step;  // how far the clock moves each time it is read
   std::vector<std::string> painted;
+  friend void PrintTo(const Pacing& pacing, std::ostream* out) { *out << pacing.name; }
 };
 
 const Pacing kPacings[] = {
@@ -229,198 +180,102 @@ TEST_P(RepaintPacing, AtMostOncePerFrameAndAlwaysTheLastShareOfEachTable) {
     valuations.push_back({I{2004}, I{1}, I{1}, i, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}});
   test::insertRows(folder_.updatePath(), "Marcas", brands);
   test::insertRows(folder_.updatePath(), "ValVehi2", valuations);
-  PaintWatcher watcher(window().Lbl_porcentaje());
-  window().runControl().setClock(steppingClock(GetParam().step));
+  PaintWatcher watcher(percent());
+  window_->runControl().setClock(steppingClock(GetParam().step));
   click();
   EXPECT_EQ(watcher.texts, GetParam().painted);
-  EXPECT_TRUE(reports_.empty()) << reports_.front();
+  EXPECT_EQ(window_->runControl().repaints(), std::ssize(GetParam().painted));
+  EXPECT_TRUE(watcher.underHourglass);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(button()->text(), "Salir");
+  EXPECT_TRUE(warnings_.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Progress, RepaintPacing, ::testing::ValuesIn(kPacings),
                          [](const auto& param) { return std::string(param.param.name); });
 
-TEST_F(WindowTest, RunWithNoRowsEndsOnAHundredPercent) {
-  PaintWatcher watcher(window().Lbl_porcentaje());
+TEST_F(WindowTest, ARunWithNoRowsEndsOnAHundredPercentInTheLocalesFigures) {
+  QLocale::setDefault(QLocale("es_AR"));
+  PaintWatcher watcher(percent());
   click();
-  EXPECT_TRUE(window().Lbl_porcentaje()->isVisible());
-  EXPECT_EQ(window().Lbl_porcentaje()->text(), "100.00 %");
-  EXPECT_EQ(watcher.texts, (std::vector<std::string>{"100.00 %"}));
-  EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
-  EXPECT_TRUE(reports_.empty());
-  EXPECT_TRUE(environment_->recordset("rsC_ValVehi2_Actualizacion").isOpen());
+  EXPECT_TRUE(percent()->isVisible());
+  EXPECT_EQ(watcher.texts, (std::vector<std::string>{"100,00 %"}));
+  EXPECT_EQ(button()->text(), "Salir");
+  EXPECT_TRUE(warnings_.empty());
+  EXPECT_TRUE(environment_->connection("Actualizacion").isOpen()) << "nothing is closed";
 }
 
 // An update file its maker left in write-ahead mode is read as it is: nothing
 // is created beside it, so it also reads from read-only media.
 TEST_F(WindowTest, AnUpdateInWriteAheadModeIsReadWithNothingMadeBesideIt) {
-  test::insertRows(folder_.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
+  test::insertRows(folder_.updatePath(), "Marcas", {kBrand});
   sample::SqlCipherFile(folder_.updatePath(), sample::kPassword).exec("PRAGMA journal_mode = WAL");
   const std::set<std::string> before = filesUnder(folder_.work());
   click();
-  EXPECT_TRUE(reports_.empty()) << reports_.front();
+  EXPECT_TRUE(warnings_.empty());
   EXPECT_EQ(filesUnder(folder_.work()), before);
-  EXPECT_EQ(test::dump(folder_.mainPath(), "RNAMarMod"), "1 | 1 | 'A' | 1 | 1 | 1 | 'X' | 1 | 'N'\n");
+  EXPECT_EQ(test::dump(folder_.mainPath(), "RNAMarMod"),
+            "1 | 1 | 'A' | 1 | 1 | 1 | 'X' | 1 | 'N'\n");
 }
 
-TEST_F(WindowTest, FinalShareUsesTheLocalesDecimalSeparator) {
-  QLocale::setDefault(QLocale("es_AR"));
+// One press, one action: a click and a key press made while the run works
+// reach neither the warning (they would start a second run) nor the "Salir"
+// that follows it (they would close the window).
+TEST_F(WindowTest, InputMadeDuringTheRunIsNotTakenAsSalir) {
+  fs::remove(folder_.updatePath());
+  bool queued = false;  // once: a click that got through would start a run again
+  duringRun_ = [&] {
+    if (!std::exchange(queued, true)) queueClickAndSpace(button());
+  };
+  whileWarned_ = [] { QApplication::processEvents(); };
   click();
-  EXPECT_EQ(window().Lbl_porcentaje()->text(), "100,00 %");
+  QApplication::processEvents();
+  EXPECT_EQ(warnings_.size(), 1u);
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_EQ(button()->text(), "Salir");
+
+  // A click made after the button reads "Salir" ends the program.
+  queueClickAndSpace(button());
+  QApplication::processEvents();
+  EXPECT_FALSE(window_->isVisible());
 }
 
-TEST_F(WindowTest, OnlyTheExactCaptionSalirClosesTheWindow) {
-  window().Cmd_Comenzar_Salir()->setText("salir ");
-  click();
-  EXPECT_TRUE(window().isVisible());
-  EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
-  click();
-  EXPECT_FALSE(window().isVisible());
+TEST_F(WindowTest, AStopRequestedWhileIdleClosesTheWindow) {
+  installStopSignals();
+  closeOnStopRequest(*window_);
+  ::raise(SIGTERM);
+  for (int i = 0; i < 100 && window_->isVisible(); ++i) QApplication::processEvents();
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_EQ(stopSignal(), SIGTERM);
 }
 
-TEST_F(WindowTest, FailuresAreToldInSpanishBeforeTheButtonReadsSalir) {
-  std::filesystem::remove(folder_.updatePath());
-  click();
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(buttonWhenReported_, "Comenzar");
-  EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+TEST_F(WindowTest, ARunStoppedByASignalClosesTheWindowWithoutAWarning) {
+  test::insertRows(folder_.updatePath(), "Marcas", {kBrand});
+  const std::string before = test::dumpMain(folder_.mainPath());
+  duringRun_ = [] { requestStop(SIGTERM); };
+  const std::string errors = click();
+  EXPECT_TRUE(warnings_.empty());
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_NE(errors.find("1 sin guardar"), std::string::npos) << errors;
+  window_.reset();
+  environment_.reset();
+  EXPECT_EQ(test::dumpMain(folder_.mainPath()), before);
 }
 
-// What a person reads, for the causes a person meets. `{main}`, `{update}` and
-// `{folder}` stand for the main database, the update file and its folder.
-struct Warning {
-  const char* name;
-  void (*arrange)(const TestFolder& folder);
-  const char* text;
-  const char* detail;  // the database's own words, in the details only
-};
-
-void someRows(const TestFolder& folder) {
-  test::insertRows(folder.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
-  test::insertRows(folder.updatePath(), "ValVehi1",
-                   {{I{2004}, I{1}, I{1}, "2", I{1990}, I{1}, 10.0}});
-  test::insertRows(folder.updatePath(), "ValVehi2",
-                   {{I{2004}, I{1}, I{1}, I{1}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}},
-                    {I{2004}, I{1}, I{1}, I{2}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}}});
-}
-
-void recreate(const std::filesystem::path& file, const char* password, const char* schema) {
-  std::filesystem::remove(file);
-  sample::SqlCipherFile(file, password, sample::SqlCipherFile::Mode::kCreate).exec(schema);
-}
-
-const Warning kWarnings[] = {
-    {"MainMissing",
-     [](const TestFolder& f) {
-       someRows(f);
-       std::filesystem::remove(f.mainPath());
-     },
-     "La actualización terminó con problemas.\n"
-     "\n"
-     "No se encontró la base de datos de Nevaro. Se buscó en:\n"
-     "{main}\n"
-     "Ejecute Kestova en la computadora donde está instalado Nevaro; si está instalado en esta, "
-     "avise a quien le da soporte técnico de Nevaro.\n"
-     "\n"
-     "Filas de cada tabla:\n"
-     "Marcas y modelos: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
-     "Valuaciones 1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
-     "Valuaciones 2: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 2 sin guardar.\n",
-     "el archivo no existe"},
-    {"MainWithAnotherPassword",
-     [](const TestFolder& f) {
-       someRows(f);
-       recreate(f.mainPath(), "otra", sample::kMainSchema);
-     },
-     "La actualización terminó con problemas.\n"
-     "\n"
-     "La base de datos de Nevaro está dañada o tiene otra contraseña, y Kestova no pudo usarla:\n"
-     "{main}\n"
-     "Avise a quien le da soporte técnico de Nevaro.\n"
-     "\n"
-     "Filas de cada tabla:\n"
-     "Marcas y modelos: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
-     "Valuaciones 1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
-     "Valuaciones 2: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 2 sin guardar.\n",
-     "file is encrypted or is not a database"},
-    {"UpdateMissing", [](const TestFolder& f) { std::filesystem::remove(f.updatePath()); },
-     "La actualización terminó con problemas.\n"
-     "\n"
-     "No se encontró el archivo de actualización Kestova.mdb en la carpeta desde la que se "
-     "inició Kestova:\n"
-     "{folder}\n"
-     "Coloque Kestova.mdb en esa carpeta y vuelva a ejecutar Kestova.\n",
-     "el archivo no existe"},
-    {"MainTableMissing",
-     [](const TestFolder& f) {
-       someRows(f);
-       sample::SqlCipherFile(f.mainPath(), sample::kPassword).exec("DROP TABLE RNAValVehi1");
-     },
-     "La actualización terminó con problemas.\n"
-     "\n"
-     "A la base de datos de Nevaro le falta una tabla o un campo que Kestova necesita para "
-     "Valuaciones 1:\n"
-     "{main}\n"
-     "Avise a quien le da soporte técnico de Nevaro.\n"
-     "\n"
-     "Filas de cada tabla:\n"
-     "Marcas y modelos: 1 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
-     "Valuaciones 1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
-     "Valuaciones 2: 2 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n",
-     "no such table: RNAValVehi1"},
-    {"RowsRejected",
-     [](const TestFolder& f) {
-       test::insertRows(f.updatePath(), "Marcas",
-                        {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0},
-                         {Null{}, I{2}, "B", I{1}, I{1}, I{1}, "X", 1.0},
-                         {I{1}, "tres", "C", I{1}, I{1}, I{1}, "X", 1.0}});
-       test::insertRows(f.updatePath(), "ValVehi2",
-                        {{I{2004}, I{1}, I{1}, I{1}, "", 1.0, 0.1, "D", I{1}, I{2000}}});
-     },
-     "La actualización terminó con problemas.\n"
-     "\n"
-     "3 filas (2 de Marcas y modelos y 1 de Valuaciones 2) no se copiaron porque su clave (los "
-     "códigos que identifican cada fila) está vacía o no es un número. Avise a quien le envió el "
-     "archivo de actualización.\n"
-     "\n"
-     "Filas de cada tabla:\n"
-     "Marcas y modelos: 1 agregadas, 0 actualizadas, 0 ya al día, 2 rechazadas, 0 sin guardar.\n"
-     "Valuaciones 1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
-     "Valuaciones 2: 0 agregadas, 0 actualizadas, 0 ya al día, 1 rechazadas, 0 sin guardar.\n",
-     "CodMar es Null"},
-    // Two refusals of different kinds at the same step: both are counted, and
-    // each of the database's messages is in the details.
-    {"ValuesRefused",
-     [](const TestFolder& f) {
-       sample::SqlCipherFile(f.mainPath(), sample::kPassword)
-           .exec(
-               "DROP TABLE RNAValVehi2; CREATE TABLE RNAValVehi2(AnioImpuesto INTEGER, Tipo "
-               "INTEGER, CodMar INTEGER, CodMod INTEGER, ModAnio INTEGER, Importe REAL NOT "
-               "NULL, Alicuota REAL CHECK (Alicuota >= 0), DispTipo TEXT, DispNro INTEGER, "
-               "DispAnio INTEGER, Alta TEXT DEFAULT 'N')");
-       test::insertRows(f.updatePath(), "ValVehi2",
-                        {{I{2004}, I{1}, I{1}, I{1}, I{1990}, Null{}, 0.1, "D", I{1}, I{2000}},
-                         {I{2004}, I{1}, I{1}, I{2}, I{1990}, 1.0, -0.1, "D", I{1}, I{2000}},
-                         {I{2004}, I{1}, I{1}, I{3}, I{1990}, 1.0, 0.1, "D", I{1}, I{2000}}});
-     },
-     "La actualización terminó con problemas.\n"
-     "\n"
-     "2 filas de Valuaciones 2 no se guardaron porque tienen un valor que la tabla no acepta, por "
-     "2 motivos distintos (están en los detalles). Avise a quien le envió el archivo de "
-     "actualización.\n"
-     "\n"
-     "Filas de cada tabla:\n"
-     "Marcas y modelos: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
-     "Valuaciones 1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
-     "Valuaciones 2: 1 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 2 sin guardar.\n",
-     "NOT NULL constraint failed: RNAValVehi2.Importe"},
-};
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
+TEST_F(WindowTest, WarningButtonsAreQtsOwnSpanishAndCtrlCCopiesTheWholeBox) {
+  WarningBox box(window_->windowTitle(), {"Texto del aviso.", "kestova: detalle\n"}, window_.get());
+  QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier, "c");
+  QApplication::sendEvent(&box, &copy);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+            "---------------------------\n"
+            "Actualización de Valuaciones\n"
+            "---------------------------\n"
+            "Texto del aviso.\n"
+            "---------------------------\n"
+            "Aceptar   Mostrar los detalles...   \n"
+            "---------------------------\n"
+            "kestova: detalle\n\n"
+            "---------------------------\n");
 }
 
 // Names a person does not know: recordsets, commands, internal tables, steps,
@@ -430,33 +285,219 @@ const char* const kInternalNames[] = {
     "Filtrar",  "Contar",     "Copiar", "Probar",  "Guardar fila", "Progreso",      "constraint",
     "database", "such table", "SQLITE", "fila 1",  "kestova:"};
 
-std::string withoutPaths(std::string text, const TestFolder& folder) {
-  text = replaced(text, folder.mainPath().string(), "{main}");
-  text = replaced(text, folder.updatePath().string(), "{update}");
-  return replaced(text, folder.work().string(), "{folder}");
+void expectNoInternalNames(const std::string& text) {
+  for (const char* name : kInternalNames)
+    EXPECT_EQ(text.find(name), std::string::npos) << name << "\n" << text;
 }
 
-class Warnings : public WindowTest, public ::testing::WithParamInterface<Warning> {};
+// Spoils a test folder's files. The helpers below act on one of its two files.
+using Spoil = std::function<void(const TestFolder&)>;
+using File = fs::path (TestFolder::*)() const;
+constexpr File kMain = &TestFolder::mainPath, kUpdate = &TestFolder::updatePath;
 
-TEST_P(Warnings, TellEachCauseOnceInAPersonsWordsWithTheDetailsApart) {
-  const Warning& warning = GetParam();
-  warning.arrange(folder_);
-  std::ostringstream errors;
-  std::streambuf* standardError = std::cerr.rdbuf(errors.rdbuf());
-  click();
-  std::cerr.rdbuf(standardError);
-
-  ASSERT_EQ(reports_.size(), 1u);
-  const std::string text = withoutPaths(reports_[0], folder_);
-  EXPECT_EQ(text, warning.text);
-  for (const char* name : kInternalNames) EXPECT_EQ(text.find(name), std::string::npos) << name;
-  EXPECT_NE(details_[0].find(warning.detail), std::string::npos) << details_[0];
-  EXPECT_EQ(details_[0], errors.str());
-  EXPECT_EQ(window().Lbl_porcentaje()->text(), "100.00 %");
-  EXPECT_EQ(window().Cmd_Comenzar_Salir()->text(), "Salir");
+Spoil rewritten(File file, std::function<std::string(std::string)> from) {
+  return [=](const TestFolder& f) {
+    const std::string was = test::readBytes((f.*file)());
+    std::ofstream((f.*file)(), std::ios::binary | std::ios::trunc) << from(was);
+  };
 }
 
-INSTANTIATE_TEST_SUITE_P(Window, Warnings, ::testing::ValuesIn(kWarnings),
+Spoil sql(File file, std::string statements) {
+  return [=](const TestFolder& f) {
+    sample::SqlCipherFile((f.*file)(), sample::kPassword).exec(statements);
+  };
+}
+
+Spoil remadeWithKey(File file, const char* password, const char* schema) {
+  return [=](const TestFolder& f) {
+    fs::remove((f.*file)());
+    sample::SqlCipherFile((f.*file)(), password, sample::SqlCipherFile::Mode::kCreate).exec(schema);
+  };
+}
+
+// A main or update file that cannot serve as it should, in one of the ways a
+// person's disk can hold one, or that holds rows the run must refuse. Each
+// spoils the files someRows() filled. Where `text` is given it is the whole
+// warning after its heading, `{main}` and `{folder}` standing for the main
+// database and the update file's folder.
+struct BadFile {
+  const char* name;
+  Spoil spoil;
+  bool mainUnchanged;  // nothing can be applied: the main file stays byte for byte
+  std::string text = {};
+  std::vector<std::string> details = {};  // the database's own words, in the details only
+  friend void PrintTo(const BadFile& bad, std::ostream* out) { *out << bad.name; }
+};
+
+constexpr char kHeading[] = "La actualización terminó con problemas.\n\n";
+// The rows of someRows(), none of them saved.
+constexpr char kNoneSaved[] =
+    "\n"
+    "Filas de cada tabla:\n"
+    "Marcas y modelos: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
+    "Valuaciones 1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
+    "Valuaciones 2: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 2 sin guardar.\n";
+
+const BadFile kBadFiles[] = {
+    {"MainMissing",
+     [](const TestFolder& f) { fs::remove(f.mainPath()); },
+     true,
+     std::string("No se encontró la base de datos de Nevaro. Se buscó en:\n"
+                 "{main}\n"
+                 "Ejecute Kestova en la computadora donde está instalado Nevaro; si está instalado "
+                 "en esta, avise a quien le da soporte técnico de Nevaro.\n") +
+         kNoneSaved,
+     {"el archivo no existe"}},
+    {"MainEmpty", rewritten(kMain, [](auto) { return ""; }), true},
+    {"MainRandomBytes",
+     rewritten(kMain,
+               [](auto) {
+                 std::string random(8192, '\0');
+                 for (std::size_t i = 0; i < random.size(); ++i)
+                   random[i] = static_cast<char>(i * 7919 % 251);
+                 return random;
+               }),
+     true},
+    {"MainTruncated",
+     rewritten(kMain, [](std::string was) { return was.substr(0, was.size() / 2 + 100); }), true},
+    {"MainUnencrypted", remadeWithKey(kMain, "", sample::kMainSchema), true},
+    {"MainOtherPassword",
+     remadeWithKey(kMain, "otra", sample::kMainSchema),
+     true,
+     std::string("La base de datos de Nevaro está dañada o tiene otra contraseña, y Kestova no "
+                 "pudo usarla:\n"
+                 "{main}\n"
+                 "Avise a quien le da soporte técnico de Nevaro.\n") +
+         kNoneSaved,
+     {"file is encrypted or is not a database"}},
+    {"MainTableMissing",
+     sql(kMain, "DROP TABLE RNAValVehi1"),
+     false,
+     "A la base de datos de Nevaro le falta una tabla o un campo que Kestova necesita para "
+     "Valuaciones 1:\n"
+     "{main}\n"
+     "Avise a quien le da soporte técnico de Nevaro.\n"
+     "\n"
+     "Filas de cada tabla:\n"
+     "Marcas y modelos: 1 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
+     "Valuaciones 1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar.\n"
+     "Valuaciones 2: 2 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n",
+     {"no such table: RNAValVehi1"}},
+    {"MainFieldMissing",
+     sql(kMain,
+         "DROP TABLE RNAMarMod; CREATE TABLE RNAMarMod(CodMar INTEGER, CodMod INTEGER, Nombre "
+         "TEXT, Tipo INTEGER, SubTipo INTEGER, Categoria INTEGER, SubCat TEXT)"),
+     false},
+    // Two refusals of different kinds at the same step: both are counted, and
+    // each of the database's messages is in the details.
+    {"MainRefusesTwoKindsOfValue",
+     [](const TestFolder& f) {
+       sql(kMain,
+           "DROP TABLE RNAValVehi2; CREATE TABLE RNAValVehi2(AnioImpuesto INTEGER, Tipo INTEGER, "
+           "CodMar INTEGER, CodMod INTEGER, ModAnio INTEGER, Importe REAL NOT NULL, Alicuota "
+           "REAL CHECK (Alicuota >= 0), DispTipo TEXT, DispNro INTEGER, DispAnio INTEGER, Alta "
+           "TEXT DEFAULT 'N')")(f);
+       sql(kUpdate,
+           "INSERT INTO ValVehi2 VALUES (2004, 1, 1, 3, 1990, NULL, 0.1, 'D', 1, 2000), (2004, 1, "
+           "1, 4, 1990, 1.0, -0.1, 'D', 1, 2000)")(f);
+     },
+     false,
+     "2 filas de Valuaciones 2 no se guardaron porque tienen un valor que la tabla no acepta, por "
+     "2 motivos distintos (están en los detalles). Avise a quien le envió el archivo de "
+     "actualización.\n"
+     "\n"
+     "Filas de cada tabla:\n"
+     "Marcas y modelos: 1 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
+     "Valuaciones 1: 1 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
+     "Valuaciones 2: 2 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 2 sin guardar.\n",
+     {"Valuaciones 2, fila 3, Guardar fila: ", "NOT NULL constraint failed: RNAValVehi2.Importe",
+      "CHECK constraint failed"}},
+    {"UpdateMissing",
+     [](const TestFolder& f) { fs::remove(f.updatePath()); },
+     true,
+     "No se encontró el archivo de actualización Kestova.mdb en la carpeta desde la que se "
+     "inició Kestova:\n"
+     "{folder}\n"
+     "Coloque Kestova.mdb en esa carpeta y vuelva a ejecutar Kestova.\n",
+     {"el archivo no existe"}},
+    {"UpdateEmpty", rewritten(kUpdate, [](auto) { return ""; }), true},
+    {"UpdateOtherPassword", remadeWithKey(kUpdate, "otra", sample::kUpdateSchema), true},
+    // Only ordinary tables are read: a view could compute rows without end.
+    {"UpdateTableIsAView",
+     sql(kUpdate,
+         "DROP TABLE Marcas; CREATE VIEW Marcas AS SELECT Anioimp AS CodMar, Tipo AS CodMod FROM "
+         "ValVehi1"),
+     false},
+    {"UpdateTableIsAnEndlessView",
+     sql(kUpdate,
+         "DROP TABLE Marcas; CREATE VIEW Marcas AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL "
+         "SELECT x + 1 FROM n) SELECT x AS CodMar, x AS CodMod, 'N' AS Nombre, 1 AS Tipo, 1 AS "
+         "SubTipo, 1 AS Categoria, 'S' AS SubCate, 1.0 AS Peso FROM n"),
+     false},
+    {"UpdateTableMissing", sql(kUpdate, "DROP TABLE ValVehi1"), false},
+    {"UpdateFieldOfAnotherType",
+     sql(kUpdate,
+         "DROP TABLE ValVehi2; CREATE TABLE ValVehi2(Anioimp TEXT, Tipo INTEGER, CodMar INTEGER, "
+         "CodMod INTEGER, Modanio INTEGER, Importe REAL, Alicuota REAL, DispTipo TEXT, DispNro "
+         "INTEGER, DispAnio INTEGER); INSERT INTO ValVehi2 VALUES ('dos mil', 1, 1, 1, 1990, 1, "
+         "1, 'D', 1, 2000)"),
+     false},
+    {"UpdateRowsRejected",
+     sql(kUpdate,
+         "INSERT INTO Marcas VALUES (NULL, 2, 'B', 1, 1, 1, 'X', 1.0), (1, 'tres', 'C', 1, 1, 1, "
+         "'X', 1.0); INSERT INTO ValVehi2 VALUES (2004, 1, 1, 3, '', 1.0, 0.1, 'D', 1, 2000)"),
+     false,
+     "3 filas (2 de Marcas y modelos y 1 de Valuaciones 2) no se copiaron porque su clave (los "
+     "códigos que identifican cada fila) está vacía o no es un número. Avise a quien le envió el "
+     "archivo de actualización.\n"
+     "\n"
+     "Filas de cada tabla:\n"
+     "Marcas y modelos: 1 agregadas, 0 actualizadas, 0 ya al día, 2 rechazadas, 0 sin guardar.\n"
+     "Valuaciones 1: 1 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 0 sin guardar.\n"
+     "Valuaciones 2: 2 agregadas, 0 actualizadas, 0 ya al día, 1 rechazadas, 0 sin guardar.\n",
+     {"CodMar es Null"}},
+};
+
+class BadFiles : public WindowTest, public ::testing::WithParamInterface<BadFile> {};
+
+TEST_P(BadFiles, AreToldInSpanishBeforeSalirAndNothingElseIsWritten) {
+  const BadFile& bad = GetParam();
+  someRows(folder_);
+  bad.spoil(folder_);
+  const std::set<std::string> filesBefore = filesUnder(folder_.root());
+  const std::string updateBefore = test::readBytes(folder_.updatePath());
+  const std::string mainBefore = test::readBytes(folder_.mainPath());
+
+  const std::string errors = click();
+  ASSERT_EQ(warnings_.size(), 1u);
+  EXPECT_EQ(buttonWhenWarned_, "Comenzar");
+  EXPECT_EQ(button()->text(), "Salir");
+  EXPECT_EQ(percent()->text(), "100.00 %");
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  const std::string text = QString(warnings_[0].text)
+                               .replace(folder_.mainPath().string().c_str(), "{main}")
+                               .replace(folder_.work().string().c_str(), "{folder}")
+                               .toStdString();
+  if (!bad.text.empty())
+    EXPECT_EQ(text, kHeading + bad.text);
+  else
+    EXPECT_TRUE(text.starts_with(kHeading)) << text;
+  expectNoInternalNames(text);
+  const std::string details = warnings_[0].details.toStdString();
+  for (const std::string& detail : bad.details)
+    EXPECT_NE(details.find(detail), std::string::npos) << detail << "\n" << details;
+  EXPECT_EQ(details, errors);
+
+  window_.reset();
+  environment_.reset();
+  EXPECT_EQ(filesUnder(folder_.root()), filesBefore);
+  EXPECT_TRUE(test::readBytes(folder_.updatePath()) == updateBefore) << "the update file changed";
+  if (bad.mainUnchanged) {
+    EXPECT_TRUE(test::readBytes(folder_.mainPath()) == mainBefore) << "the main file changed";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, BadFiles, ::testing::ValuesIn(kBadFiles),
                          [](const auto& param) { return std::string(param.param.name); });
 
 // Every cause the data layer can give, recorded where a run meets it: each is
@@ -466,11 +507,7 @@ TEST(RunWarningText, EveryCauseIsToldOnceWithoutInternalNames) {
   const RunFiles files{"/c/Archivos de programa/Nevaro/Nevaro.mdb",
                        "/trabajo/Kestova.mdb",
                        {"Marcas", "ValVehi1", "ValVehi2"}};
-  struct Case {
-    RunReport::Failure failure;
-    const char* says;
-  };
-  const Case cases[] = {
+  const std::pair<RunReport::Failure, const char*> cases[] = {
       {{"", 0, "Abrir la conexión Nevaro", "m", Cause::AlreadyRunning, files.main},
        "Otro Kestova abierto en esta computadora ya está actualizando"},
       {{"", 0, kSettleStep, "m", Cause::InUse, files.main}, "Todo lo guardado está a salvo"},
@@ -492,261 +529,27 @@ TEST(RunWarningText, EveryCauseIsToldOnceWithoutInternalNames) {
       {{"", 0, "Contar las filas de origen", "m", Cause::Other, ""},
        "Hubo un problema, descrito en los detalles"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [failure, says] : cases) {
     RunReport report;
-    report.recordFailure(c.failure);
+    report.recordFailure(failure);
     const std::string text = report.summary(files);
-    EXPECT_NE(text.find(c.says), std::string::npos) << text;
+    EXPECT_NE(text.find(says), std::string::npos) << text;
     // The heading and one paragraph.
-    const std::size_t paragraphs = [&] {
-      std::size_t n = 0;
-      for (std::size_t at = text.find("\n\n"); at != std::string::npos;
-           at = text.find("\n\n", at + 2))
-        ++n;
-      return n;
-    }();
-    EXPECT_EQ(paragraphs, 1u) << text;
-    std::string withoutPaths =
-        replaced(replaced(text, files.main, "{main}"), files.update, "{update}");
-    for (const char* name : kInternalNames)
-      EXPECT_EQ(withoutPaths.find(name), std::string::npos) << name << "\n" << text;
+    EXPECT_TRUE(text.find("\n\n") != std::string::npos && text.find("\n\n") == text.rfind("\n\n"))
+        << text;
+    expectNoInternalNames(text);
   }
 }
-
-TEST_F(WindowTest, BothRefusalsOfOneStepAreInTheDetails) {
-  kWarnings[5].arrange(folder_);
-  std::ostringstream errors;
-  std::streambuf* standardError = std::cerr.rdbuf(errors.rdbuf());
-  click();
-  std::cerr.rdbuf(standardError);
-  ASSERT_EQ(details_.size(), 1u);
-  EXPECT_NE(details_[0].find("Valuaciones 2, fila 1, Guardar fila: "), std::string::npos)
-      << details_[0];
-  EXPECT_NE(details_[0].find("NOT NULL constraint failed: RNAValVehi2.Importe"), std::string::npos);
-  EXPECT_NE(details_[0].find("CHECK constraint failed"), std::string::npos) << details_[0];
-}
-
-TEST_F(WindowTest, WarningButtonsAreQtsOwnSpanishAndCtrlCCopiesTheWholeBox) {
-  WarningBox box(window().windowTitle(), {"Texto del aviso.", "kestova: detalle\n"}, &window());
-  std::vector<std::string> buttons;
-  for (QAbstractButton* button : box.buttons()) buttons.push_back(button->text().toStdString());
-  EXPECT_EQ(buttons, (std::vector<std::string>{"Aceptar", "Mostrar los detalles..."}));
-  EXPECT_EQ(box.detailedText(), "kestova: detalle\n");
-  EXPECT_EQ(box.textFormat(), Qt::PlainText);
-
-  QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier, "c");
-  QApplication::sendEvent(&box, &copy);
-  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
-            "---------------------------\n"
-            "Actualización de Valuaciones\n"
-            "---------------------------\n"
-            "Texto del aviso.\n"
-            "---------------------------\n"
-            "Aceptar   Mostrar los detalles...   \n"
-            "---------------------------\n"
-            "kestova: detalle\n\n"
-            "---------------------------\n");
-}
-
-TEST_F(WindowTest, InputMadeDuringTheRunIsNotTakenAsSalir) {
-  test::insertRows(folder_.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
-  QPushButton* button = window().Cmd_Comenzar_Salir();
-  duringRun_ = [button] { queueClickAndSpace(button); };
-  InputCounter delivered;
-  click();
-  QApplication::processEvents();
-  EXPECT_EQ(delivered.count, 0);
-  EXPECT_TRUE(window().isVisible());
-  EXPECT_EQ(button->text(), "Salir");
-
-  // A click made after the button reads "Salir" ends the program.
-  duringRun_ = nullptr;
-  queueClickAndSpace(button);
-  QApplication::processEvents();
-  EXPECT_FALSE(window().isVisible());
-}
-
-TEST_F(WindowTest, InputMadeDuringTheRunDoesNotReachTheWarning) {
-  std::filesystem::remove(folder_.updatePath());
-  QPushButton* button = window().Cmd_Comenzar_Salir();
-  bool queued = false;  // once: a click that got through would start a run again
-  duringRun_ = [&queued, button] {
-    if (!std::exchange(queued, true)) queueClickAndSpace(button);
-  };
-  InputCounter delivered;
-  whileReported_ = [] { QApplication::processEvents(); };
-  click();
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(delivered.count, 0);
-  EXPECT_TRUE(window().isVisible());
-}
-
-TEST_F(WindowTest, AStopRequestedWhileIdleClosesTheWindow) {
-  installStopSignals();
-  closeOnStopRequest(window());
-  ASSERT_TRUE(window().isVisible());
-  ::raise(SIGTERM);
-  for (int i = 0; i < 100 && window().isVisible(); ++i) QApplication::processEvents();
-  EXPECT_FALSE(window().isVisible());
-  EXPECT_EQ(stopSignal(), SIGTERM);
-}
-
-TEST_F(WindowTest, ARunStoppedByASignalClosesTheWindowWithoutAWarning) {
-  test::insertRows(folder_.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
-  const std::string before = test::dumpMain(folder_.mainPath());
-  duringRun_ = [] { requestStop(SIGTERM); };
-  std::ostringstream errors;
-  std::streambuf* standardError = std::cerr.rdbuf(errors.rdbuf());
-  click();
-  std::cerr.rdbuf(standardError);
-  EXPECT_TRUE(reports_.empty());
-  EXPECT_FALSE(window().isVisible());
-  EXPECT_NE(errors.str().find("1 sin guardar"), std::string::npos) << errors.str();
-  window_.reset();
-  environment_.reset();
-  EXPECT_EQ(test::dumpMain(folder_.mainPath()), before);
-}
-
-// A file that cannot serve as a database, in one of the ways a person's disk
-// can hold one. Each case spoils the main or the update file.
-struct BadFile {
-  const char* name;
-  bool main;  // which file is spoiled
-  void (*spoil)(const std::filesystem::path& file);
-  bool stillOpens = false;  // a main file that opens takes the rows that can be applied
-  bool mainUntouched = false;  // nothing can be applied: the main file stays byte for byte
-};
-
-void writeBytes(const std::filesystem::path& file, const std::string& bytes) {
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-void dropTable(const std::filesystem::path& file, const char* table) {
-  sample::SqlCipherFile(file, sample::kPassword).exec(std::string("DROP TABLE ") + table);
-}
-
-void dropValuations(const std::filesystem::path& f) {
-  dropTable(f, "RNAValVehi1");
-}
-
-void dropWeight(const std::filesystem::path& f) {
-  sample::SqlCipherFile(f, sample::kPassword)
-      .exec(
-          "DROP TABLE RNAMarMod; CREATE TABLE RNAMarMod(CodMar INTEGER, CodMod INTEGER, "
-          "Nombre TEXT, Tipo INTEGER, SubTipo INTEGER, Categoria INTEGER, SubCat TEXT)");
-}
-
-const BadFile kBadFiles[] = {
-    {"MainMissing", true, [](const auto& f) { std::filesystem::remove(f); }},
-    {"MainEmpty", true, [](const auto& f) { writeBytes(f, ""); }},
-    {"MainRandomBytes", true,
-     [](const auto& f) {
-       std::string bytes(8192, '\0');
-       for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7919 % 251);
-       writeBytes(f, bytes);
-     }},
-    {"MainTruncated", true,
-     [](const auto& f) {
-       std::string bytes = test::readBytes(f);
-       writeBytes(f, bytes.substr(0, bytes.size() / 2 + 100));
-     }},
-    {"MainUnencrypted", true,
-     [](const auto& f) {
-       std::filesystem::remove(f);
-       sample::SqlCipherFile(f, "", sample::SqlCipherFile::Mode::kCreate).exec(sample::kMainSchema);
-     }},
-    {"MainOtherPassword", true,
-     [](const auto& f) {
-       std::filesystem::remove(f);
-       sample::SqlCipherFile(f, "otra", sample::SqlCipherFile::Mode::kCreate)
-           .exec(sample::kMainSchema);
-     }},
-    {"MainTableMissing", true, dropValuations, true},
-    {"MainFieldMissing", true, dropWeight, true},
-    {"UpdateMissing", false, [](const auto& f) { std::filesystem::remove(f); }, false, true},
-    {"UpdateEmpty", false, [](const auto& f) { writeBytes(f, ""); }, false, true},
-    {"UpdateOtherPassword", false,
-     [](const auto& f) {
-       std::filesystem::remove(f);
-       sample::SqlCipherFile(f, "otra", sample::SqlCipherFile::Mode::kCreate)
-           .exec(sample::kUpdateSchema);
-     },
-     false, true},
-    // Only ordinary tables are read: a view could compute rows without end.
-    {"UpdateTableIsAView", false,
-     [](const auto& f) {
-       sample::SqlCipherFile(f, sample::kPassword)
-           .exec("DROP TABLE Marcas; CREATE VIEW Marcas AS SELECT Anioimp AS CodMar, "
-                 "Tipo AS CodMod FROM ValVehi1");
-     }},
-    {"UpdateTableIsAnEndlessView", false,
-     [](const auto& f) {
-       sample::SqlCipherFile(f, sample::kPassword)
-           .exec("DROP TABLE Marcas; CREATE VIEW Marcas AS WITH RECURSIVE n(x) AS (SELECT 1 "
-                 "UNION ALL SELECT x + 1 FROM n) SELECT x AS CodMar, x AS CodMod, 'N' AS Nombre, "
-                 "1 AS Tipo, 1 AS SubTipo, 1 AS Categoria, 'S' AS SubCate, 1.0 AS Peso FROM n");
-     }},
-    {"UpdateTableMissing", false, [](const auto& f) { dropTable(f, "ValVehi1"); }},
-    {"UpdateFieldOfAnotherType", false,
-     [](const auto& f) {
-       sample::SqlCipherFile(f, sample::kPassword)
-           .exec(
-               "DROP TABLE ValVehi2; CREATE TABLE ValVehi2(Anioimp TEXT, Tipo INTEGER, CodMar "
-               "INTEGER, CodMod INTEGER, Modanio INTEGER, Importe REAL, Alicuota REAL, DispTipo "
-               "TEXT, DispNro INTEGER, DispAnio INTEGER);"
-               "INSERT INTO ValVehi2 VALUES ('dos mil', 1, 1, 1, 1990, 1, 1, 'D', 1, 2000)");
-     }},
-};
-
-class BadFiles : public WindowTest, public ::testing::WithParamInterface<BadFile> {};
-
-TEST_P(BadFiles, AreToldInSpanishAndOnStandardErrorAndNothingElseIsWritten) {
-  const BadFile& bad = GetParam();
-  test::insertRows(folder_.updatePath(), "Marcas", {{I{1}, I{1}, "A", I{1}, I{1}, I{1}, "X", 1.0}});
-  const std::filesystem::path spoiled = bad.main ? folder_.mainPath() : folder_.updatePath();
-  bad.spoil(spoiled);
-  const std::set<std::string> filesBefore = filesUnder(folder_.root());
-  const std::string spoiledBefore = test::readBytes(spoiled);
-  const std::string updateBefore = test::readBytes(folder_.updatePath());
-  const std::string mainBefore = test::readBytes(folder_.mainPath());
-
-  std::ostringstream errors;
-  std::streambuf* standardError = std::cerr.rdbuf(errors.rdbuf());
-  click();
-  std::cerr.rdbuf(standardError);
-  window_.reset();
-  environment_.reset();
-
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_NE(reports_[0].find("La actualización terminó con problemas"), std::string::npos);
-  const std::string text = withoutPaths(reports_[0], folder_);
-  for (const char* name : kInternalNames)
-    EXPECT_EQ(text.find(name), std::string::npos) << name << "\n" << text;
-  EXPECT_NE(errors.str().find("kestova: "), std::string::npos);
-  EXPECT_EQ(filesUnder(folder_.root()), filesBefore);
-  if (!bad.stillOpens) {
-    EXPECT_TRUE(test::readBytes(spoiled) == spoiledBefore) << "the spoiled file changed";
-  }
-  EXPECT_TRUE(test::readBytes(folder_.updatePath()) == updateBefore) << "the update file changed";
-  if (bad.mainUntouched) {
-    EXPECT_TRUE(test::readBytes(folder_.mainPath()) == mainBefore) << "the main file changed";
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Window, BadFiles, ::testing::ValuesIn(kBadFiles),
-                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST(ProgressText, UsesThePatternAndTheLocalesDecimalSeparator) {
   EXPECT_EQ(percentText(percentHundredths(1, 3), QLocale::c()), "033.33 %");
   EXPECT_EQ(percentText(percentHundredths(2, 3), QLocale::c()), "066.67 %");
-  EXPECT_EQ(percentText(percentHundredths(3, 3), QLocale::c()), "100.00 %");
   EXPECT_EQ(percentText(percentHundredths(1, 400), QLocale::c()), "000.25 %");
   EXPECT_EQ(percentText(percentHundredths(1, 3), QLocale("es_AR")), "033,33 %");
   EXPECT_EQ(percentText(percentHundredths(25, 2), QLocale::c()), "1250.00 %");
 }
 
 TEST(RowTotal, OverflowingSumsAreFailures) {
-  EXPECT_EQ(rowTotal({1, 0, 2}), 3);
   EXPECT_EQ(rowTotal({2147483646, 1, 0}), 2147483647);
   EXPECT_THROW(rowTotal({2147483647, 1, 0}), std::overflow_error);
   EXPECT_THROW(rowTotal({1, 2, 4294967296}), std::overflow_error);

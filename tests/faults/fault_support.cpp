@@ -2,16 +2,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
-#include <unordered_map>
 
 #include "data_environment.h"
 #include "run_update.h"
@@ -19,7 +17,10 @@
 #include "sqlcipher_file.h"
 #include "statement.h"
 #include "step_runner.h"
-#include "text_rules.h"
+#include "table_definition.h"
+#include "test_support.h"
+
+extern char** environ;
 
 namespace kestova::test {
 
@@ -48,65 +49,37 @@ std::string queryLines(const fs::path& file, const std::string& sql) {
   Statement statement(db.handle(), sql, file.string());
   std::string text;
   while (statement.step()) {
-    if (!text.empty()) text += "\n";
-    FieldValue value = statement.column(0);
-    text +=
-        std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : describe(value);
+    const FieldValue value = statement.column(0);
+    text += (text.empty() ? "" : "\n") + (std::holds_alternative<std::string>(value)
+                                              ? std::get<std::string>(value)
+                                              : describe(value));
   }
   return text;
 }
 
-// How a copied column is written.
-enum class Rule { Plain, SkipBlank, ZeroForNull };
-
-struct ColumnModel {
-  const char* target;
-  const char* source;
-  Rule rule = Rule::Plain;
-  enum { NoKey, NumberKey, TextKey } key = NoKey;
+// A table of the run as the program describes it: its field copies, its
+// update table and its main table.
+struct Table {
+  const TableDefinition* definition;
+  std::string update, main;
 };
 
-struct TableModel {
-  const char* source;
-  const char* target;
-  std::vector<ColumnModel> columns;
-};
+const std::vector<Table>& tables() {
+  static const std::vector<Table> all = [] {
+    DataEnvironment2 description;  // only its fixed description is read: nothing is opened
+    std::vector<Table> tables;
+    for (const TableDefinition* table : runTables())
+      tables.push_back({table, description.commandOf(table->source).table,
+                        description.commandOf(table->target).table});
+    return tables;
+  }();
+  return all;
+}
 
-const std::vector<TableModel>& tableModels() {
-  static const std::vector<TableModel> models = {
-      {"Marcas",
-       "RNAMarMod",
-       {{"CodMar", "CodMar", Rule::Plain, ColumnModel::NumberKey},
-        {"CodMod", "CodMod", Rule::Plain, ColumnModel::NumberKey},
-        {"Nombre", "Nombre"},
-        {"Tipo", "Tipo"},
-        {"SubTipo", "SubTipo"},
-        {"Categoria", "Categoria"},
-        {"SubCat", "SubCate", Rule::SkipBlank},
-        {"Peso", "Peso"}}},
-      {"ValVehi1",
-       "RNAValVehi1",
-       {{"AnioImpuesto", "Anioimp", Rule::Plain, ColumnModel::NumberKey},
-        {"Tipo", "Tipo", Rule::Plain, ColumnModel::NumberKey},
-        {"SubTipo", "SubTipo"},
-        {"Categoria", "Categoria", Rule::Plain, ColumnModel::NumberKey},
-        {"SubCat", "SubCate", Rule::ZeroForNull, ColumnModel::TextKey},
-        {"ModAnio", "Modanio", Rule::Plain, ColumnModel::NumberKey},
-        {"Importe", "Importe"}}},
-      {"ValVehi2",
-       "RNAValVehi2",
-       {{"AnioImpuesto", "Anioimp", Rule::Plain, ColumnModel::NumberKey},
-        {"Tipo", "Tipo", Rule::Plain, ColumnModel::NumberKey},
-        {"CodMar", "CodMar", Rule::Plain, ColumnModel::NumberKey},
-        {"CodMod", "CodMod", Rule::Plain, ColumnModel::NumberKey},
-        {"ModAnio", "Modanio", Rule::Plain, ColumnModel::NumberKey},
-        {"Importe", "Importe"},
-        {"Alicuota", "Alicuota"},
-        {"DispTipo", "DispTipo"},
-        {"DispNro", "DispNro"},
-        {"DispAnio", "DispAnio"}}},
-  };
-  return models;
+std::string joined(const std::vector<std::string>& values) {
+  std::string text;
+  for (const std::string& value : values) text += (text.empty() ? "" : " | ") + value;
+  return text;
 }
 
 }  // namespace
@@ -126,44 +99,23 @@ std::string integrityCheck(const fs::path& file) {
   return queryLines(file, "PRAGMA integrity_check");
 }
 
-std::string journalMode(const fs::path& file) {
-  return queryLines(file, "PRAGMA journal_mode");
+std::string fileState(const fs::path& file) {
+  std::string beside;  // looked at first: opening the file may add to them
+  for (const char* suffix : {"-journal", "-wal", "-shm"})
+    if (fs::exists(file.string() + suffix))
+      beside += (beside.empty() ? "" : " ") + std::string(suffix);
+  return queryLines(file, "PRAGMA journal_mode") + " [" + beside + "]";
 }
 
-std::string filesBeside(const fs::path& file) {
+std::string sortedRows(const fs::path& mainFile) {
   std::string text;
-  for (const char* suffix : {"-journal", "-wal", "-shm"}) {
-    if (!fs::exists(file.string() + suffix)) continue;
-    text += (text.empty() ? "" : " ") + std::string(suffix);
-  }
-  return text;
-}
-
-bool operator==(const TableRows& a, const TableRows& b) {
-  return a.rowids == b.rowids && a.states == b.states && a.altas == b.altas;
-}
-
-std::string rowDifferences(const MainRows& got, const MainRows& expected) {
-  constexpr std::size_t kShownPerTable = 5;
-  std::string text;
-  for (const auto& [table, rows] : expected) {
-    auto sorted = [](const TableRows& from) {
-      std::vector<std::string> lines;
-      for (std::size_t i = 0; i < from.states.size(); ++i)
-        lines.push_back(from.states[i] + " | " + from.altas[i]);
-      std::sort(lines.begin(), lines.end());
-      return lines;
-    };
-    const std::vector<std::string> mine = sorted(got.at(table)), theirs = sorted(rows);
-    std::vector<std::string> onlyMine, onlyTheirs;
-    std::set_difference(mine.begin(), mine.end(), theirs.begin(), theirs.end(),
-                        std::back_inserter(onlyMine));
-    std::set_difference(theirs.begin(), theirs.end(), mine.begin(), mine.end(),
-                        std::back_inserter(onlyTheirs));
-    for (std::size_t i = 0; i < onlyMine.size() && i < kShownPerTable; ++i)
-      text += "+ " + table + ": " + onlyMine[i] + "\n";
-    for (std::size_t i = 0; i < onlyTheirs.size() && i < kShownPerTable; ++i)
-      text += "- " + table + ": " + onlyTheirs[i] + "\n";
+  for (const Table& table : tables()) {
+    std::istringstream dumped(dump(mainFile, table.main));
+    std::vector<std::string> rows;
+    for (std::string row; std::getline(dumped, row);) rows.push_back(row + "\n");
+    std::sort(rows.begin(), rows.end());
+    text += table.main + ":\n";
+    for (const std::string& row : rows) text += row;
   }
   return text;
 }
@@ -171,25 +123,21 @@ std::string rowDifferences(const MainRows& got, const MainRows& expected) {
 MainRows readMain(const fs::path& mainFile) {
   sample::SqlCipherFile db(mainFile, sample::kPassword);
   MainRows main;
-  for (const TableModel& model : tableModels()) {
+  for (const Table& table : tables()) {
+    const std::vector<FieldCopy>& copies = table.definition->copies;
     std::string sql = "SELECT rowid";
-    for (const ColumnModel& column : model.columns) sql += ", " + std::string(column.target);
-    sql += ", Alta FROM " + std::string(model.target) + " ORDER BY rowid";
-    Statement select(db.handle(), sql, model.target);
-    TableRows& table = main[model.target];
-    const int columns = static_cast<int>(model.columns.size());
+    for (const FieldCopy& copy : copies) sql += ", " + copy.targetField;
+    Statement select(db.handle(), sql + ", Alta FROM " + table.main + " ORDER BY rowid",
+                     table.main);
     while (select.step()) {
-      table.rowids.push_back(select.columnInt64(0));
-      std::string state, starred;
-      for (int i = 0; i < columns; ++i) {
-        const std::string value = describe(select.column(i + 1));
-        const std::string separator = i > 0 ? " | " : "";
-        state += separator + value;
-        starred += separator + (model.columns[i].rule == Rule::SkipBlank ? "*" : value);
+      std::vector<std::string> state, starred;
+      for (std::size_t i = 0; i < copies.size(); ++i) {
+        state.push_back(describe(select.column(static_cast<int>(i + 1))));
+        starred.push_back(copies[i].guard == FieldCopy::Guard::SkipNullOrEmpty ? "*"
+                                                                               : state.back());
       }
-      table.states.push_back(std::move(state));
-      table.starred.push_back(std::move(starred));
-      table.altas.push_back(describe(select.column(columns + 1)));
+      main[table.main].push_back({select.columnInt64(0), joined(state), joined(starred),
+                                  describe(select.column(static_cast<int>(copies.size() + 1)))});
     }
   }
   return main;
@@ -197,170 +145,82 @@ MainRows readMain(const fs::path& mainFile) {
 
 RunModel::RunModel(const fs::path& updateFile) {
   sample::SqlCipherFile db(updateFile, sample::kPassword);
-  const std::hash<std::string> hash;
-  for (const TableModel& model : tableModels()) {
-    std::string sql = "SELECT ";
-    for (std::size_t i = 0; i < model.columns.size(); ++i)
-      sql += (i > 0 ? ", " : "") + std::string(model.columns[i].source);
-    sql += " FROM " + std::string(model.source) + " ORDER BY rowid";
-    Statement select(db.handle(), sql, model.source);
-    Table& table = tables_[model.target];
-    std::unordered_map<std::string, std::size_t> lastWithKey;
+  for (const Table& table : tables()) {
+    const std::vector<FieldCopy>& copies = table.definition->copies;
+    std::string sql;
+    for (const FieldCopy& copy : copies) sql += (sql.empty() ? "SELECT " : ", ") + copy.sourceField;
+    Statement select(db.handle(), sql + " FROM " + table.update, table.update);
     while (select.step()) {
-      SourceRow row;
-      std::string key;
-      for (std::size_t i = 0; i < model.columns.size(); ++i) {
-        const ColumnModel& column = model.columns[i];
-        FieldValue value = select.column(static_cast<int>(i));
-        auto* text = std::get_if<std::string>(&value);
-        if (column.key == ColumnModel::NumberKey) {
-          // A Null or blank number cannot form a filter: the row writes nothing.
-          if (isNull(value) || (text != nullptr && trimSpaces(*text).empty())) row.usable = false;
-          key += describe(value) + "|";
-        } else if (column.key == ColumnModel::TextKey) {
-          key += (isNull(value)     ? "0"
-                  : text != nullptr ? comparableText(*text)
-                                    : describe(value)) +
-                 "|";
-        }
-        std::string written;
-        if (column.rule == Rule::SkipBlank && (isNull(value) || (text != nullptr && text->empty())))
-          written = "*";
-        else if (column.rule == Rule::ZeroForNull && isNull(value))
-          written = describe(FieldValue(std::string("0")));
+      std::vector<std::string> state;
+      for (std::size_t i = 0; i < copies.size(); ++i) {
+        const FieldValue value = select.column(static_cast<int>(i));
+        const auto* text = std::get_if<std::string>(&value);
+        const bool blank = isNull(value) || (text != nullptr && text->empty());
+        if (copies[i].guard == FieldCopy::Guard::SkipNullOrEmpty && blank)
+          state.push_back("*");
+        else if (copies[i].guard == FieldCopy::Guard::ZeroWhenNull && isNull(value))
+          state.push_back(describe(FieldValue(std::string("0"))));  // as the text column keeps it
         else
-          written = describe(value);
-        row.state += (i > 0 ? " | " : "") + written;
+          state.push_back(describe(value));
       }
-      const std::size_t index = table.rows.size();
-      if (row.usable) {
-        table.states.insert(hash(row.state));
-        auto [earlier, first] = lastWithKey.try_emplace(key, index);
-        if (!first) {
-          table.rows[earlier->second].nextSameKey = index;
-          earlier->second = index;
-        }
-      }
-      order_.emplace_back(model.target, index);
-      table.rows.push_back(std::move(row));
+      states_[table.main].insert(joined(state));
     }
   }
-}
-
-std::vector<std::int64_t> RunModel::tableStarts() const {
-  std::vector<std::int64_t> starts;
-  std::int64_t next = 1;
-  for (const TableModel& model : tableModels()) {
-    starts.push_back(next);
-    next += static_cast<std::int64_t>(tables_.at(model.target).rows.size());
-  }
-  starts.push_back(next);
-  return starts;
 }
 
 std::string RunModel::unexplainedChanges(const MainRows& before, const MainRows& after) const {
   constexpr int kShownPerTable = 5;
-  const std::string defaultAlta = describe(FieldValue(std::string("N")));
-  const std::hash<std::string> hash;
   std::string problems;
-  for (const TableModel& model : tableModels()) {
-    const TableRows& was = before.at(model.target);
-    const TableRows& is = after.at(model.target);
-    const Table& table = tables_.at(model.target);
+  for (const auto& [name, states] : states_) {
+    const std::vector<MainRow>& was = before.at(name);
+    const std::vector<MainRow>& is = after.at(name);
     int shown = 0;
-    auto problem = [&](const TableRows& rows, std::size_t i, const std::string& what) {
+    auto problem = [&](const MainRow& row, const char* what) {
       if (shown++ < kShownPerTable)
-        problems += std::string(model.target) + " rowid " + std::to_string(rows.rowids[i]) + " " +
-                    what + ": " + rows.states[i] + " | " + rows.altas[i] + "\n";
+        problems += name + " rowid " + std::to_string(row.rowid) + " " + what + ": " + row.state +
+                    " | " + row.alta + "\n";
     };
-    auto written = [&](std::size_t i) {
-      return table.states.count(hash(is.states[i])) > 0 ||
-             table.states.count(hash(is.starred[i])) > 0;
+    auto written = [&](const MainRow& row) {
+      return states.count(row.state) > 0 || states.count(row.starred) > 0;
     };
     std::size_t j = 0;
-    for (std::size_t i = 0; i < is.rowids.size(); ++i) {
-      for (; j < was.rowids.size() && was.rowids[j] < is.rowids[i]; ++j) problem(was, j, "lost");
-      if (j < was.rowids.size() && was.rowids[j] == is.rowids[i]) {
-        const bool same = is.states[i] == was.states[j];
-        if (is.altas[i] != was.altas[j]) problem(is, i, "has another Alta");
-        ++j;
-        if (!same && !written(i)) problem(is, i, "is half written");
+    for (const MainRow& row : is) {
+      for (; j < was.size() && was[j].rowid < row.rowid; ++j) problem(was[j], "lost");
+      if (j < was.size() && was[j].rowid == row.rowid) {
+        if (row.alta != was[j].alta) problem(row, "has another Alta");
+        if (row.state != was[j++].state && !written(row)) problem(row, "is half written");
       } else {
-        if (is.altas[i] != defaultAlta) problem(is, i, "is new with another Alta");
-        if (!written(i)) problem(is, i, "is new and half written");
+        if (row.alta != describe(FieldValue(std::string("N"))))
+          problem(row, "is new with another Alta");
+        if (!written(row)) problem(row, "is new and half written");
       }
     }
-    for (; j < was.rowids.size(); ++j) problem(was, j, "lost");
+    for (; j < was.size(); ++j) problem(was[j], "lost");
   }
   return problems;
 }
 
-std::string RunModel::missingSavedRows(const MainRows& after, std::int64_t completedPasses) const {
-  constexpr int kShown = 10;
-  const std::hash<std::string> hash;
-  std::map<std::string, std::size_t> done;  // table -> source rows whose pass has ended
-  for (std::int64_t pass = 0; pass < completedPasses && pass < passes(); ++pass)
-    done[order_[static_cast<std::size_t>(pass)].first] =
-        order_[static_cast<std::size_t>(pass)].second + 1;
-  std::string problems;
-  int shown = 0;
-  for (const auto& [target, count] : done) {
-    const Table& table = tables_.at(target);
-    const TableRows& rows = after.at(target);
-    std::unordered_set<std::size_t> present;
-    for (std::size_t i = 0; i < rows.states.size(); ++i) {
-      present.insert(hash(rows.states[i]));
-      present.insert(hash(rows.starred[i]));
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      const SourceRow& row = table.rows[i];
-      // Only the last row of a key among those done decides its state.
-      if (!row.usable || (row.nextSameKey != SIZE_MAX && row.nextSameKey < count)) continue;
-      if (present.count(hash(row.state)) > 0 || shown++ >= kShown) continue;
-      problems +=
-          target + " lacks the saved row " + std::to_string(i + 1) + ": " + row.state + "\n";
-    }
-  }
-  return problems;
-}
-
-Child::Child(const std::string& program, const std::vector<std::string>& arguments,
-             const fs::path& output)
-    : output_(output) {
-  // Everything the child needs is made before fork: after it, only calls that
-  // are safe in a child of a threaded process.
-  std::vector<std::string> owned = {program};
-  owned.insert(owned.end(), arguments.begin(), arguments.end());
+Child::Child(const std::vector<std::string>& command, fs::path output)
+    : output_(std::move(output)) {
   std::vector<char*> argv;
-  for (std::string& argument : owned) argv.push_back(argument.data());
+  for (const std::string& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  const std::string outputPath = output.string();
-
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-      ::dup2(fd, STDOUT_FILENO);
-      ::dup2(fd, STDERR_FILENO);
-    }
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start " + command[0]);
 }
 
 Child::~Child() {
-  if (!reaped_) kill();
+  kill();
 }
 
 bool Child::poll() {
-  if (reaped_) return true;
-  int status = 0;
-  pid_t done = ::waitpid(pid_, &status, WNOHANG);
-  if (done == pid_) {
-    reaped_ = true;
-    status_ = status;
-  }
+  if (!reaped_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
   return reaped_;
 }
 
@@ -379,26 +239,17 @@ bool Child::wait(std::chrono::milliseconds limit) {
 void Child::kill() {
   if (reaped_) return;
   ::kill(pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
   }
   reaped_ = true;
-  status_ = status;
 }
 
 void Child::signal(int number) {
   if (!reaped_) ::kill(pid_, number);
 }
 
-bool Child::exitedCleanly() const {
-  return reaped_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
-}
-
 std::string Child::output() const {
-  std::ifstream in(output_);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return readBytes(output_);
 }
 
 }  // namespace kestova::test

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -17,7 +18,8 @@ namespace kestova::test {
 // rollback journal and its write-ahead log) are counted, and when armed the
 // n-th operation of one kind fails with the given result code instead of
 // reaching the disk: once, or (sticky) that one and every later one of its
-// kind, as a full disk stays full. Other files pass through untouched.
+// kind, as a full disk stays full. Lock requests on those files that another
+// connection refuses are counted too. Other files pass through untouched.
 class FaultVfs {
  public:
   enum class Operation { Read, Write, Sync };
@@ -29,7 +31,7 @@ class FaultVfs {
     }
   };
 
-  explicit FaultVfs(std::filesystem::path database);
+  explicit FaultVfs(const std::filesystem::path& database);
   ~FaultVfs();
 
   FaultVfs(const FaultVfs&) = delete;
@@ -39,46 +41,27 @@ class FaultVfs {
   // on fails with `code`, and with `sticky` so do all later ones of its kind.
   void arm(Operation operation, std::int64_t nth, int code, bool sticky = false);
   // Restarts the counts; nothing fails.
-  void disarm();
+  void disarm() { arm(Operation::Read, 0, SQLITE_OK); }
 
   Counts counts() const;
   // How many operations failed, and the first one: "write 12 on Nevaro.mdb-wal".
   std::int64_t failures() const { return failures_.load(); }
   std::string firstFailure() const;
-  // Lock requests on the database refused because another connection holds it.
   std::int64_t busyLocks() const { return busyLocks_.load(); }
 
-  // What SQLite allocates for each file opened through it.
-  struct File;
+  // What a watched file carries after the wrapped VFS's own file object.
+  struct Watch;
 
  private:
   static int open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags);
-  static int close(sqlite3_file* file);
-  static int read(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset);
-  static int write(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset);
-  static int truncate(sqlite3_file* file, sqlite3_int64 size);
-  static int sync(sqlite3_file* file, int flags);
-  static int fileSize(sqlite3_file* file, sqlite3_int64* size);
-  static int lock(sqlite3_file* file, int level);
-  static int unlock(sqlite3_file* file, int level);
-  static int checkReservedLock(sqlite3_file* file, int* result);
-  static int fileControl(sqlite3_file* file, int op, void* argument);
-  static int sectorSize(sqlite3_file* file);
-  static int deviceCharacteristics(sqlite3_file* file);
-  static int shmMap(sqlite3_file* file, int region, int size, int extend, void volatile** memory);
-  static int shmLock(sqlite3_file* file, int offset, int n, int flags);
-  static void shmBarrier(sqlite3_file* file);
-  static int shmUnmap(sqlite3_file* file, int deleteFlag);
-  static int fetch(sqlite3_file* file, sqlite3_int64 offset, int amount, void** memory);
-  static int unfetch(sqlite3_file* file, sqlite3_int64 offset, void* memory);
-
-  // The result of the next operation of this kind on a watched file.
+  // SQLITE_OK, or the armed failure for this operation on `fileName`.
   int next(Operation operation, const char* fileName);
 
   std::string database_;
   sqlite3_vfs* base_;
   sqlite3_vfs vfs_;
-  sqlite3_io_methods methods_;
+  // Each kind of watched file's own methods, and the copy it is given.
+  std::map<const sqlite3_io_methods*, sqlite3_io_methods> methods_;
 
   mutable std::mutex mutex_;
   Counts counts_;

@@ -19,9 +19,9 @@
 #include <iostream>
 
 #include "data_environment.h"
+#include "run_update.h"
 #include "step_runner.h"
 #include "stop_signals.h"
-#include "run_update.h"
 
 namespace {
 
