@@ -24,7 +24,8 @@ std::string realText(double value) {
   std::string text = buffer;
   if (text.find_first_of(".ein") == std::string::npos) {
     text += ".0";
-  } else if (auto e = text.find('e'); e != std::string::npos && text.find('.') == std::string::npos) {
+  } else if (auto e = text.find('e');
+             e != std::string::npos && text.find('.') == std::string::npos) {
     text.insert(e, ".0");
   }
   return text;
@@ -41,7 +42,8 @@ std::optional<FieldValue> numberIn(std::string_view text) {
   if (text.empty() || text.front() == '+') return std::nullopt;
   const char* end = text.data() + text.size();
   std::int64_t whole = 0;
-  if (auto [at, error] = std::from_chars(text.data(), end, whole); error == std::errc() && at == end)
+  if (auto [at, error] = std::from_chars(text.data(), end, whole);
+      error == std::errc() && at == end)
     return whole;
   double real = 0;
   auto [at, error] = std::from_chars(text.data(), end, real, std::chars_format::general);

@@ -69,7 +69,8 @@ ConnectionString ConnectionString::parse(std::string_view text) {
     const bool quoted = j < text.size() && (text[j] == '"' || text[j] == '\'');
     if (quoted) value = quotedValue(text, j, key);
     const std::size_t end = text.find(';', j);
-    const std::string_view rest = trim(text.substr(j, end == std::string_view::npos ? end : end - j));
+    const std::string_view rest =
+        trim(text.substr(j, end == std::string_view::npos ? end : end - j));
     if (quoted && !rest.empty())
       throw DatabaseError(kOperation, std::string(key), "texto después de las comillas");
     if (!quoted) value = rest;

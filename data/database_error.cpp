@@ -17,18 +17,24 @@ DatabaseError::Cause causeOf(int code) {
   using Cause = DatabaseError::Cause;
   switch (code & 0xFF) {
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return Cause::InUse;
+    case SQLITE_LOCKED:
+      return Cause::InUse;
     case SQLITE_NOTADB:
-    case SQLITE_CORRUPT: return Cause::NotADatabase;
+    case SQLITE_CORRUPT:
+      return Cause::NotADatabase;
     case SQLITE_CONSTRAINT:
     case SQLITE_MISMATCH:
-    case SQLITE_TOOBIG: return Cause::ValueRefused;
+    case SQLITE_TOOBIG:
+      return Cause::ValueRefused;
     case SQLITE_READONLY:
     case SQLITE_PERM:
-    case SQLITE_CANTOPEN: return Cause::CannotWrite;
+    case SQLITE_CANTOPEN:
+      return Cause::CannotWrite;
     case SQLITE_FULL:
-    case SQLITE_IOERR: return Cause::DiskError;
-    default: return Cause::Other;
+    case SQLITE_IOERR:
+      return Cause::DiskError;
+    default:
+      return Cause::Other;
   }
 }
 

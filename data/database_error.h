@@ -13,16 +13,16 @@ class DatabaseError : public std::runtime_error {
   // What went wrong, in terms a person can act on.
   enum class Cause {
     Other,
-    FileMissing,   // the file is not where it was looked for
-    NotADatabase,  // damaged, not a database, or keyed with another password
-    InUse,         // another program held a lock past the command time-out
+    FileMissing,     // the file is not where it was looked for
+    NotADatabase,    // damaged, not a database, or keyed with another password
+    InUse,           // another program held a lock past the command time-out
     AlreadyRunning,  // another Kestova is updating the same main database
-    TableMissing,  // a table or field the program needs is not in the file
-    NotATable,     // a view, a virtual table, or a table without row ids
-    ValueRefused,  // a constraint or the column's type refused a value
-    RowGone,       // the row was removed or changed by another program, or the write was dropped
-    CannotWrite,   // a read-only file, folder or medium
-    DiskError,     // the disk is full or failed
+    TableMissing,    // a table or field the program needs is not in the file
+    NotATable,       // a view, a virtual table, or a table without row ids
+    ValueRefused,    // a constraint or the column's type refused a value
+    RowGone,         // the row was removed or changed by another program, or the write was dropped
+    CannotWrite,     // a read-only file, folder or medium
+    DiskError,       // the disk is full or failed
   };
 
   // `cause` Other derives the cause from the SQLite result code.

@@ -20,7 +20,9 @@ struct Blob {
 
 using FieldValue = std::variant<Null, std::int64_t, double, std::string, Blob>;
 
-inline bool isNull(const FieldValue& value) { return std::holds_alternative<Null>(value); }
+inline bool isNull(const FieldValue& value) {
+  return std::holds_alternative<Null>(value);
+}
 
 // A short readable form for messages and test output: Null, 12, 3.5, 'text'.
 std::string describe(const FieldValue& value);

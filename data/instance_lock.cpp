@@ -15,8 +15,8 @@ bool InstanceLock::acquire(const std::filesystem::path& file) {
   release();
   struct stat status {};
   if (::stat(file.c_str(), &status) != 0) return true;
-  const std::string name = "kestova/" + std::to_string(status.st_dev) + ":" +
-                           std::to_string(status.st_ino);
+  const std::string name =
+      "kestova/" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

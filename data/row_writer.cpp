@@ -15,7 +15,8 @@ RowWriter::~RowWriter() = default;
 Statement& RowWriter::statement(Sql kind, const std::vector<int>& columns) {
   auto& cached = statements_[{kind, columns}];
   if (!cached)
-    cached = std::make_unique<Statement>(connection_.handle(), sqlFor(kind, columns), schema_.table);
+    cached =
+        std::make_unique<Statement>(connection_.handle(), sqlFor(kind, columns), schema_.table);
   return *cached;
 }
 

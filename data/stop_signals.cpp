@@ -34,11 +34,17 @@ void installStopSignals() {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
-bool stopRequested() { return requestedBy.load(std::memory_order_relaxed) != 0; }
+bool stopRequested() {
+  return requestedBy.load(std::memory_order_relaxed) != 0;
+}
 
-int stopSignal() { return requestedBy.load(std::memory_order_relaxed); }
+int stopSignal() {
+  return requestedBy.load(std::memory_order_relaxed);
+}
 
-int stopNotifier() { return pipeEnds[0]; }
+int stopNotifier() {
+  return pipeEnds[0];
+}
 
 void requestStop(int signal) noexcept {
   int none = 0;

@@ -123,10 +123,10 @@ const KeyIndex& TableRows::index(const std::vector<int>& columns) {
 void TableRows::buildIndex(const std::vector<int>& columns) {
   sqlite3* db = connection_.handle();
   const std::string list = schema_.columnList(columns);
-  Statement scan(db,
-                 "SELECT " + schema_.rowid + ", " + list + " FROM " + schema_.quotedTable() +
-                     " NOT INDEXED",
-                 schema_.table);
+  Statement scan(
+      db,
+      "SELECT " + schema_.rowid + ", " + list + " FROM " + schema_.quotedTable() + " NOT INDEXED",
+      schema_.table);
   auto selectKey = std::make_unique<Statement>(
       db, "SELECT " + list + " FROM " + schema_.quotedTable() + " WHERE " + schema_.rowid + " = ?",
       schema_.table);
@@ -143,7 +143,7 @@ void TableRows::buildIndex(const std::vector<int>& columns) {
     }
     while (next < rowids_.size() && rowids_[next] < rowid) ++next;
     return next < rowids_.size() && rowids_[next] == rowid ? static_cast<std::uint32_t>(next)
-                                                            : kNone;
+                                                           : kNone;
   };
 
   auto index = std::make_unique<KeyIndex>();

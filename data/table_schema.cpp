@@ -42,8 +42,8 @@ std::string rowidName(sqlite3* db, const std::string& table,
     if (std::find(foldedColumns.begin(), foldedColumns.end(), candidate) != foldedColumns.end())
       continue;
     try {
-      Statement(db, std::string("SELECT ") + candidate + " FROM " + quoteIdentifier(table) +
-                        " LIMIT 0",
+      Statement(db,
+                std::string("SELECT ") + candidate + " FROM " + quoteIdentifier(table) + " LIMIT 0",
                 table);
       return candidate;
     } catch (const DatabaseError& failure) {
@@ -51,8 +51,9 @@ std::string rowidName(sqlite3* db, const std::string& table,
     }
     break;
   }
-  notATable(table, "la tabla no tiene identificador de fila (WITHOUT ROWID, o columnas propias "
-                   "llamadas rowid, _rowid_ y oid)");
+  notATable(table,
+            "la tabla no tiene identificador de fila (WITHOUT ROWID, o columnas propias "
+            "llamadas rowid, _rowid_ y oid)");
 }
 
 }  // namespace
@@ -99,6 +100,8 @@ std::string TableSchema::columnList(const std::vector<int>& chosen) const {
   return list;
 }
 
-std::string TableSchema::quotedTable() const { return quoteIdentifier(table); }
+std::string TableSchema::quotedTable() const {
+  return quoteIdentifier(table);
+}
 
 }  // namespace kestova

@@ -84,7 +84,7 @@ const TableDefinition& valuaciones2() {
 
 const std::array<const TableDefinition*, 3>& runTables() {
   static const std::array<const TableDefinition*, 3> tables{&marcasYModelos(), &valuaciones1(),
-                                                           &valuaciones2()};
+                                                            &valuaciones2()};
   return tables;
 }
 

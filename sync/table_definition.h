@@ -22,9 +22,9 @@ struct KeyPiece {
 // decides, from the source value, whether the copy is made or what replaces it.
 struct FieldCopy {
   enum class Guard {
-    None,              // always copied, Null as Null
-    SkipNullOrEmpty,   // not written when the value is Null or the empty text
-    ZeroWhenNull,      // a Null writes the whole number 0 instead
+    None,             // always copied, Null as Null
+    SkipNullOrEmpty,  // not written when the value is Null or the empty text
+    ZeroWhenNull,     // a Null writes the whole number 0 instead
   };
   std::string targetField;
   std::string sourceField;

@@ -16,11 +16,21 @@ enum class RowOutcome { Added, Updated, Unchanged, Rejected, NotSaved };
 
 void count(RunReport::Tally& tally, RowOutcome outcome) {
   switch (outcome) {
-    case RowOutcome::Added: ++tally.added; break;
-    case RowOutcome::Updated: ++tally.updated; break;
-    case RowOutcome::Unchanged: ++tally.unchanged; break;
-    case RowOutcome::Rejected: ++tally.rejected; break;
-    case RowOutcome::NotSaved: ++tally.notSaved; break;
+    case RowOutcome::Added:
+      ++tally.added;
+      break;
+    case RowOutcome::Updated:
+      ++tally.updated;
+      break;
+    case RowOutcome::Unchanged:
+      ++tally.unchanged;
+      break;
+    case RowOutcome::Rejected:
+      ++tally.rejected;
+      break;
+    case RowOutcome::NotSaved:
+      ++tally.notSaved;
+      break;
   }
 }
 
@@ -82,9 +92,12 @@ struct TablePass {
     SaveResult saved = SaveResult::Unchanged;
     if (!steps.run("Guardar fila", [&] { saved = target.update(); })) return RowOutcome::NotSaved;
     switch (saved) {
-      case SaveResult::Added: return RowOutcome::Added;
-      case SaveResult::Updated: return RowOutcome::Updated;
-      case SaveResult::Unchanged: break;
+      case SaveResult::Added:
+        return RowOutcome::Added;
+      case SaveResult::Updated:
+        return RowOutcome::Updated;
+      case SaveResult::Unchanged:
+        break;
     }
     return RowOutcome::Unchanged;
   }
@@ -95,8 +108,9 @@ struct TablePass {
 bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Progress& progress,
                StepRunner& steps) {
   RunReport::Tally& tally = steps.report().tally(table.title);
-  TablePass pass{table, environment.recordset(table.source), environment.recordset(table.target),
-                 steps, {}, {}};
+  TablePass pass{
+      table, environment.recordset(table.source), environment.recordset(table.target), steps, {},
+      {}};
   for (const FieldCopy& copy : table.copies) {
     pass.copySteps.push_back("Copiar " + copy.sourceField + " en " + copy.targetField);
     pass.guardSteps.push_back("Probar " + copy.sourceField);

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <sstream>
-#include <functional>
 
 #include "data_environment.h"
 #include "run_update.h"
@@ -389,7 +389,9 @@ const OwnSchema kOwnSchemas[] = {
      0},
 };
 
-void PrintTo(const OwnSchema& own, std::ostream* out) { *out << own.name; }
+void PrintTo(const OwnSchema& own, std::ostream* out) {
+  *out << own.name;
+}
 
 class OwnSchemas : public ::testing::TestWithParam<OwnSchema> {};
 

@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <algorithm>
-
 #include <fstream>
 #include <random>
 #include <sstream>
