@@ -1,5 +1,7 @@
 #include "statement.h"
 
+#include <sqlite3.h>
+
 #include "database_error.h"
 
 namespace kestova {
@@ -8,6 +10,12 @@ void check(sqlite3* db, int rc, const std::string& operation, const std::string&
   if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
   std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
   throw DatabaseError(operation, object, message, rc);
+}
+
+// A failed step() has already reported the statement's last error, which
+// finalising would only repeat; a destructor could not report it anyway.
+void Statement::Finalize::operator()(sqlite3_stmt* statement) const {
+  sqlite3_finalize(statement);
 }
 
 Statement::Statement(sqlite3* db, const std::string& sql, std::string object)
@@ -40,19 +48,27 @@ void Statement::bind(int index, const FieldValue& value) {
 
 bool Statement::step() {
   int rc = sqlite3_step(statement_.get());
-  if (rc == SQLITE_ROW) return true;
-  if (rc == SQLITE_DONE) return false;
-  // The step's own code is the precise one; reset() would only repeat it.
-  std::string message = sqlite3_errmsg(db_);
-  sqlite3_reset(statement_.get());
-  throw DatabaseError("Ejecutar \"" + sql_ + "\"", object_, message, rc);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    // A failed step is reset at once, so that the statement lets go of what it
+    // holds and can run again. The reset returns that same failure, with its
+    // message, and this is where it is reported: once.
+    if (const int failure = sqlite3_reset(statement_.get()); failure != SQLITE_OK) rc = failure;
+    check(db_, rc, "Ejecutar \"" + sql_ + "\"", object_);
+  }
+  return rc == SQLITE_ROW;
 }
 
-void Statement::reset() { sqlite3_reset(statement_.get()); }
+void Statement::reset() {
+  // Tested before check() only to build the message on failure alone: this
+  // runs for every row.
+  if (const int rc = sqlite3_reset(statement_.get()); rc != SQLITE_OK)
+    check(db_, rc, "Reiniciar \"" + sql_ + "\"", object_);
+}
 
-void Statement::execute() {
+std::int64_t Statement::execute() {
   step();
   reset();
+  return sqlite3_changes(db_);
 }
 
 int Statement::columnCount() const { return sqlite3_column_count(statement_.get()); }
@@ -90,6 +106,11 @@ FieldValue Statement::column(int index) const {
 
 std::int64_t Statement::columnInt64(int index) const {
   return sqlite3_column_int64(statement_.get(), index);
+}
+
+void executeScript(sqlite3* db, const std::string& sql, const std::string& object) {
+  check(db, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), "Ejecutar \"" + sql + "\"",
+        object);
 }
 
 std::string quoteIdentifier(const std::string& name) {

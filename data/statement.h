@@ -1,11 +1,13 @@
 #pragma once
 
-#include <sqlite3.h>
-
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "field_value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kestova {
 
@@ -26,10 +28,13 @@ class Statement {
   void bind(int index, const FieldValue& value);
   // Runs to the next result row; false when there is none. Throws on failure.
   bool step();
-  // Makes the statement ready to run again; keeps bindings.
+  // Makes the statement ready to run again; keeps bindings. A failed step()
+  // has reset it already, so this does not report that failure again.
   void reset();
-  // Runs a statement that returns no rows, then resets it.
-  void execute();
+  // Runs a statement to its first result row or its end, then resets it.
+  // Returns the rows an INSERT, UPDATE or DELETE changed itself (not its
+  // triggers'); for other statements the count of the last such statement.
+  std::int64_t execute();
 
   int columnCount() const;
   std::string columnName(int index) const;
@@ -43,7 +48,7 @@ class Statement {
 
  private:
   struct Finalize {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+    void operator()(sqlite3_stmt* statement) const;
   };
 
   sqlite3* db_;
@@ -51,6 +56,10 @@ class Statement {
   std::string sql_;
   std::string object_;
 };
+
+// Runs SQL text of one or more statements that take no parameters; result
+// rows are dropped. Throws DatabaseError naming `object`.
+void executeScript(sqlite3* db, const std::string& sql, const std::string& object);
 
 // Quotes a name for use as an SQL identifier: "name", with inner quotes doubled.
 std::string quoteIdentifier(const std::string& name);
