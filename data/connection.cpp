@@ -79,7 +79,31 @@ struct Connection::Prepared {
   Statement begin, commit;
 };
 
-void Connection::Close::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+// close_v2 answers OK for every handle it is given (statements still open
+// keep the handle alive until they are finalised), so there is nothing to check.
+void CloseDatabase::operator()(sqlite3* db) const {
+  sqlite3_close_v2(db);
+}
+
+DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
+                                const std::optional<std::string>& key, FileAccess access) {
+  const std::string name = file.string();
+  const bool readOnly = access == FileAccess::kReadOnly;
+  // Only a URI can open a file immutable.
+  const std::string target = readOnly ? fileUri(file, "immutable=1") : name;
+  int flags =
+      kOneThread | (readOnly ? SQLITE_OPEN_READONLY | SQLITE_OPEN_URI : SQLITE_OPEN_READWRITE);
+  if (access == FileAccess::kCreate) flags |= SQLITE_OPEN_CREATE;
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(target.c_str(), &raw, flags, nullptr);
+  DatabaseHandle db(raw);  // even a failed open returns a handle to close
+  check(raw, rc, kOpen, name);
+  check(raw, sqlite3_extended_result_codes(raw, 1), kOpen, name);
+  if (key) check(raw, sqlite3_key(raw, key->data(), static_cast<int>(key->size())), kOpen, name);
+  if (queryText(raw, "PRAGMA cipher_version", name).empty())
+    throw DatabaseError(kOpen, name, "la biblioteca SQLite en uso no cifra las bases de datos");
+  return db;
+}
 
 DataSettings DataSettings::defaults() {
   std::error_code error;
@@ -120,20 +144,11 @@ void Connection::open(const DataSettings& settings) {
     throw DatabaseError(kOpen, file, "otro Kestova ya está actualizando esta base de datos", 0,
                         Cause::AlreadyRunning);
 
-  sqlite3* raw = nullptr;
-  const int rc =
-      readOnly_ ? sqlite3_open_v2(fileUri(path_, "immutable=1").c_str(), &raw,
-                                  SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | kOneThread, nullptr)
-                : sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | kOneThread, nullptr);
-  std::unique_ptr<sqlite3, Close> db(raw);  // even a failed open returns a handle to close
   try {
-    check(raw, rc, kOpen, file);
-    check(raw, sqlite3_extended_result_codes(raw, 1), kOpen, file);
-    if (std::optional<std::string> password = parsed.value("Jet OLEDB:Database Password"))
-      check(raw, sqlite3_key(raw, password->data(), static_cast<int>(password->size())), kOpen,
-            file);
-    if (queryText(raw, "PRAGMA cipher_version", file).empty())
-      throw DatabaseError(kOpen, file, "la biblioteca SQLite en uso no cifra las bases de datos");
+    DatabaseHandle db =
+        openDatabaseFile(path_, parsed.value("Jet OLEDB:Database Password"),
+                         readOnly_ ? FileAccess::kReadOnly : FileAccess::kReadWrite);
+    sqlite3* raw = db.get();
     settings_ = settings;
     lockWait_ = settings.commandTimeout;
     check(raw, sqlite3_busy_handler(raw, &Connection::waitForLock, this), kOpen, file);
@@ -206,6 +221,7 @@ void Connection::prepareForWrites() {
     // Checkpoints are made by afterCommit(), which knows when one cannot finish.
     Statement(db_, "PRAGMA wal_autocheckpoint = 0", file).execute();
     checkpointAt_ = kCheckpointFrames;
+    // Returns the hook it replaces, not a result code: there is none to check.
     sqlite3_wal_hook(db_, &Connection::afterCommit, this);
   }
   prepared_.reset(
@@ -222,7 +238,8 @@ int Connection::afterCommit(void* self, sqlite3* db, const char* schema, int fra
   // A reader on an older snapshot keeps the end of the log from being folded.
   // Every attempt costs the whole log, so while one cannot finish the next
   // waits until the log has doubled: the run stays linear. A failed
-  // checkpoint loses nothing; the end of the run folds the log or says why not.
+  // checkpoint loses nothing, so it is not reported here, inside the commit
+  // (which it would fail); the end of the run folds the log or says why not.
   connection->checkpointAt_ =
       rc == SQLITE_OK && folded == logged ? kCheckpointFrames : std::max(frames, 1) * 2;
   return SQLITE_OK;
@@ -306,6 +323,11 @@ void Connection::begin() {
 void Connection::commit() { prepared_->commit.execute(); }
 
 void Connection::rollback() noexcept {
+  // Not checked: it runs where a step has failed already, or in a destructor,
+  // and has no one to report to. A ROLLBACK that runs always ends the
+  // transaction (an error while undoing leaves a hot journal or uncommitted
+  // log frames, which no reader sees and the next open clears); one that
+  // cannot even be prepared leaves it open, and the next begin() reports that.
   if (inTransaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 

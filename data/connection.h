@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "instance_lock.h"
@@ -27,6 +28,26 @@ struct DataSettings {
   // The process's current directory, its Windows prefix and the time-outs above.
   static DataSettings defaults();
 };
+
+// Closes a database handle, also the one a failed open returns.
+struct CloseDatabase {
+  void operator()(sqlite3* db) const;
+};
+using DatabaseHandle = std::unique_ptr<sqlite3, CloseDatabase>;
+
+enum class FileAccess {
+  kReadOnly,   // immutable: nothing is ever created beside the file
+  kReadWrite,  // a missing file is an open failure
+  kCreate,     // read-write, and a missing file is made
+};
+
+// Opens a database file and keys it with `key` (no key: the file is read as
+// it is): the one place where a file is opened. Checks that the SQLite library
+// in use encrypts, but not that the key fits: a wrong key fails at the first
+// read of the schema. The handle is for one thread at a time. Throws
+// DatabaseError naming the file.
+DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
+                                const std::optional<std::string>& key, FileAccess access);
 
 // One connection to an encrypted database file, described by a connection
 // string whose "Data Source" names the file and whose "Jet OLEDB:Database
@@ -92,9 +113,6 @@ class Connection {
   bool inTransaction() const;
 
  private:
-  struct Close {
-    void operator()(sqlite3* db) const;
-  };
   struct Prepared;
 
   void verifyKey();
@@ -117,7 +135,7 @@ class Connection {
 
   InstanceLock instanceLock_;
   sqlite3* db_ = nullptr;  // owned by owner_
-  std::unique_ptr<sqlite3, Close> owner_;
+  DatabaseHandle owner_;
   std::unique_ptr<Prepared> prepared_;
   std::unique_ptr<Statement> dataVersion_;
 };
