@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sqlcipher_file.h"
+#include "statement.h"
 
 namespace kestova::sample {
 
@@ -186,22 +187,22 @@ Plan planTable(Table table, std::int64_t rows, std::uint32_t seed) {
 // Binds one row's values in column order; nullable() lets the next value turn Null now and then.
 class Binder {
  public:
-  Binder(SqlStatement& statement, Rng& rng) : statement_(statement), rng_(rng) {}
+  Binder(Statement& statement, Rng& rng) : statement_(statement), rng_(rng) {}
 
   Binder& nullable() {
     nextIsNull_ = rng_.chance(kOddValueShare);
     return *this;
   }
   Binder& integer(std::int64_t value) {
-    if (!takeNull()) statement_.bindInt(column_, value);
+    if (!takeNull()) statement_.bind(column_, value);
     return *this;
   }
   Binder& real(double value) {
-    if (!takeNull()) statement_.bindReal(column_, value);
+    if (!takeNull()) statement_.bind(column_, value);
     return *this;
   }
   Binder& text(std::string_view value) {
-    if (!takeNull()) statement_.bindText(column_, value);
+    if (!takeNull()) statement_.bind(column_, std::string(value));
     return *this;
   }
   Binder& maybeText(const std::optional<std::string>& value) {
@@ -214,11 +215,11 @@ class Binder {
     ++column_;
     if (!nextIsNull_) return false;
     nextIsNull_ = false;
-    statement_.bindNull(column_);
+    statement_.bind(column_, Null{});
     return true;
   }
 
-  SqlStatement& statement_;
+  Statement& statement_;
   Rng& rng_;
   int column_ = 0;
   bool nextIsNull_ = false;
@@ -424,7 +425,7 @@ void fill(const std::filesystem::path& path, const Options& options, bool main,
   file.exec(main ? kMainSchema : kUpdateSchema);
   for (const TableRecipe& recipe : kTables) {
     const Plan plan = planTable(recipe.table, options.sizes.*recipe.size, options.seed);
-    SqlStatement insert(file, main ? recipe.mainInsert : recipe.updateInsert);
+    Statement insert(file.handle(), main ? recipe.mainInsert : recipe.updateInsert, path.string());
     for (const Row& row : main ? plan.main : plan.update) {
       Rng base(hashOf(options.seed, recipe.table, row.position, 0));
       Rng own(hashOf(options.seed, recipe.table, row.position,
@@ -439,8 +440,7 @@ void fill(const std::filesystem::path& path, const Options& options, bool main,
       recipe.bind(binder, plan.space.decode(row.position), plan.space, base, own, row.version,
                   change ? &*change : nullptr);
       if (main) binder.text(own.chance(kAltaShare) ? "S" : "N");
-      insert.step();
-      insert.reset();
+      insert.execute();
     }
   }
   file.exec("COMMIT;");
