@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "data_environment.h"
-#include "database_error.h"
+#include "statement.h"
 #include "table_definition.h"
 
 namespace kestova::bench {
@@ -51,19 +51,6 @@ DataSettings folderSettings(const fs::path& folder) {
   return {folder, folder, std::chrono::milliseconds(30'000)};
 }
 
-RawStatement prepare(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* raw = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
-  RawStatement statement(raw);
-  require(db, rc, "prepare \"" + sql.substr(0, 80) + "\"");
-  return statement;
-}
-
-void require(sqlite3* db, int rc, std::string_view what) {
-  if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
-  throw DatabaseError(std::string(what), sqlite3_db_filename(db, "main"), sqlite3_errmsg(db), rc);
-}
-
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t middle = values.size() / 2;
@@ -86,6 +73,14 @@ class Hash {
   void addValue(T value) {
     add(&value, sizeof value);
   }
+  void addField(Null) {}
+  void addField(std::int64_t number) { addValue(number); }
+  void addField(double number) { addValue(number); }
+  void addField(const std::string& text) {
+    addValue(text.size());
+    add(text.data(), text.size());
+  }
+  void addField(const Blob& blob) { addField(blob.bytes); }
   std::uint64_t value() const { return value_; }
 
  private:
@@ -93,39 +88,18 @@ class Hash {
 };
 
 TableChecksum checksumTable(sqlite3* db, const std::string& table) {
-  RawStatement select = prepare(db, "SELECT rowid, * FROM \"" + table + "\" ORDER BY rowid");
-  sqlite3_stmt* s = select.get();
-  const int columns = sqlite3_column_count(s);
+  Statement select(db, "SELECT rowid, * FROM " + quoteIdentifier(table) + " ORDER BY rowid", table);
+  const int columns = select.columnCount();
   TableChecksum checksum{table, 0, 0};
   Hash hash;
-  int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+  while (select.step()) {
     ++checksum.rows;
     for (int i = 0; i < columns; ++i) {
-      const int type = sqlite3_column_type(s, i);
-      hash.addValue(static_cast<unsigned char>(type));
-      switch (type) {
-        case SQLITE_INTEGER:
-          hash.addValue(static_cast<std::int64_t>(sqlite3_column_int64(s, i)));
-          break;
-        case SQLITE_FLOAT:
-          hash.addValue(sqlite3_column_double(s, i));
-          break;
-        case SQLITE_TEXT:
-        case SQLITE_BLOB: {
-          const void* bytes =
-              type == SQLITE_TEXT ? sqlite3_column_text(s, i) : sqlite3_column_blob(s, i);
-          const int size = sqlite3_column_bytes(s, i);
-          hash.addValue(size);
-          if (size > 0) hash.add(bytes, static_cast<std::size_t>(size));
-          break;
-        }
-        default:
-          break;
-      }
+      const FieldValue value = select.column(i);
+      hash.addValue(static_cast<unsigned char>(value.index()));
+      std::visit([&hash](const auto& field) { hash.addField(field); }, value);
     }
   }
-  require(db, rc, "read " + table);
   checksum.hash = hash.value();
   return checksum;
 }

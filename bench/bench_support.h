@@ -5,12 +5,9 @@
 // file for every measure, medians, a clock, and a checksum of the main file's
 // content that tells whether two ways of updating it ended with the same rows.
 
-#include <sqlite3.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,18 +72,6 @@ struct Layout {
 // folder of the settings it is opened with, folderSettings(file's folder).
 std::string connectionStringFor(const std::filesystem::path& file);
 DataSettings folderSettings(const std::filesystem::path& folder);
-
-// A prepared statement on a raw handle, for loops where kestova::Statement's
-// FieldValue copies would be measured along with the database.
-struct FinalizeStatement {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using RawStatement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
-
-// Throws DatabaseError with the database's message and the SQL's beginning.
-RawStatement prepare(sqlite3* db, const std::string& sql);
-// Throws DatabaseError unless rc is SQLITE_OK, SQLITE_ROW or SQLITE_DONE.
-void require(sqlite3* db, int rc, std::string_view what);
 
 // Requires: values not empty. The mean of the two middle values for an even count.
 double median(std::vector<double> values);

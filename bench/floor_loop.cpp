@@ -1,6 +1,9 @@
 #include "floor_loop.h"
 
+#include <sqlite3.h>
+
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +22,29 @@ namespace kestova::bench {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A prepared statement on a raw handle: the floor reads and writes through the
+// C API itself, so that kestova::Statement's FieldValue copies are not measured
+// along with the database.
+struct FinalizeStatement {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using RawStatement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+// Throws DatabaseError unless rc is SQLITE_OK, SQLITE_ROW or SQLITE_DONE.
+void require(sqlite3* db, int rc, std::string_view what) {
+  if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) return;
+  throw DatabaseError(std::string(what), sqlite3_db_filename(db, "main"), sqlite3_errmsg(db), rc);
+}
+
+// Throws DatabaseError with the database's message and the SQL's beginning.
+RawStatement prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+  RawStatement statement(raw);
+  require(db, rc, "prepare \"" + sql.substr(0, 80) + "\"");
+  return statement;
+}
 
 std::string tableOf(DataEnvironment2& environment, const std::string& member) {
   return environment.commandOf(member).table;

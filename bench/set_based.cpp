@@ -1,8 +1,8 @@
 #include "set_based.h"
 
 #include "data_environment.h"
-#include "database_error.h"
 #include "sqlcipher_file.h"
+#include "statement.h"
 
 namespace kestova::bench {
 
@@ -130,16 +130,9 @@ void runSetBased(const Layout& layout) {
   DataEnvironment2 environment(layout.settings());
   environment.openConnection("Nevaro");
   Connection& connection = environment.connection("Nevaro");
-  char* message = nullptr;
-  const int rc =
-      sqlite3_exec(connection.handle(), setBasedScript(layout.updatePath().string()).c_str(),
-                   nullptr, nullptr, &message);
-  if (rc != SQLITE_OK) {
-    std::string text = message != nullptr ? message : sqlite3_errstr(rc);
-    sqlite3_free(message);
-    connection.rollback();
-    throw DatabaseError("run the set-based script", connection.path().string(), text, rc);
-  }
+  // A failed script is rolled back when the connection closes.
+  executeScript(connection.handle(), setBasedScript(layout.updatePath().string()),
+                connection.path().string());
 }
 
 }  // namespace kestova::bench
