@@ -114,7 +114,9 @@ DataSettings DataSettings::defaults() {
 Connection::Connection(std::string name, std::string connectionString, bool readOnly)
     : name_(std::move(name)), connectionString_(std::move(connectionString)), readOnly_(readOnly) {}
 
-Connection::~Connection() { close(); }
+Connection::~Connection() {
+  close();
+}
 
 void Connection::open(const DataSettings& settings) {
   if (isOpen()) throw DatabaseError(kOpen, name_, "la conexión ya está abierta");
@@ -233,8 +235,7 @@ int Connection::afterCommit(void* self, sqlite3* db, const char* schema, int fra
   auto* connection = static_cast<Connection*>(self);
   if (frames < connection->checkpointAt_) return SQLITE_OK;
   int logged = 0, folded = 0;
-  const int rc =
-      sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, &logged, &folded);
+  const int rc = sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, &logged, &folded);
   // A reader on an older snapshot keeps the end of the log from being folded.
   // Every attempt costs the whole log, so while one cannot finish the next
   // waits until the log has doubled: the run stays linear. A failed
@@ -320,7 +321,9 @@ void Connection::begin() {
   prepared_->begin.execute();
 }
 
-void Connection::commit() { prepared_->commit.execute(); }
+void Connection::commit() {
+  prepared_->commit.execute();
+}
 
 void Connection::rollback() noexcept {
   // Not checked: it runs where a step has failed already, or in a destructor,
@@ -331,11 +334,17 @@ void Connection::rollback() noexcept {
   if (inTransaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-std::int64_t Connection::changes() const { return sqlite3_changes(db_); }
+std::int64_t Connection::changes() const {
+  return sqlite3_changes(db_);
+}
 
-std::int64_t Connection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
+std::int64_t Connection::lastInsertRowid() const {
+  return sqlite3_last_insert_rowid(db_);
+}
 
-bool Connection::inTransaction() const { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }
+bool Connection::inTransaction() const {
+  return db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
+}
 
 ReadTransaction::ReadTransaction(Connection& connection) {
   if (connection.inTransaction()) return;

@@ -35,12 +35,10 @@ void Statement::bind(int index, const FieldValue& value) {
     int operator()(std::int64_t number) const { return sqlite3_bind_int64(s, index, number); }
     int operator()(double number) const { return sqlite3_bind_double(s, index, number); }
     int operator()(const std::string& text) const {
-      return sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_TRANSIENT,
-                                 SQLITE_UTF8);
+      return sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     }
     int operator()(const Blob& blob) const {
-      return sqlite3_bind_blob64(s, index, blob.bytes.data(), blob.bytes.size(),
-                                 SQLITE_TRANSIENT);
+      return sqlite3_bind_blob64(s, index, blob.bytes.data(), blob.bytes.size(), SQLITE_TRANSIENT);
     }
   };
   check(db_, std::visit(Bind{s, index}, value), "Asignar parámetro", object_);
@@ -71,7 +69,9 @@ std::int64_t Statement::execute() {
   return sqlite3_changes(db_);
 }
 
-int Statement::columnCount() const { return sqlite3_column_count(statement_.get()); }
+int Statement::columnCount() const {
+  return sqlite3_column_count(statement_.get());
+}
 
 std::string Statement::columnName(int index) const {
   const char* name = sqlite3_column_name(statement_.get(), index);
