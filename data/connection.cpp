@@ -334,10 +334,6 @@ void Connection::rollback() noexcept {
   if (inTransaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-std::int64_t Connection::changes() const {
-  return sqlite3_changes(db_);
-}
-
 std::int64_t Connection::lastInsertRowid() const {
   return sqlite3_last_insert_rowid(db_);
 }

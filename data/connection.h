@@ -106,8 +106,6 @@ class Connection {
   void rollback() noexcept;
   // A number that changes whenever another connection commits to the file.
   std::int64_t dataVersion();
-  // Rows the last statement inserted, changed or deleted itself (not its triggers').
-  std::int64_t changes() const;
   // The row id of the last row inserted.
   std::int64_t lastInsertRowid() const;
   bool inTransaction() const;

@@ -52,7 +52,7 @@ bool RowWriter::holds(std::int64_t rowid, const std::vector<int>& columns, const
   Statement& compare = statement(Sql::Compare, columns);
   int parameter = 1;
   compare.bind(parameter++, rowid);
-  for (int column : columns) compare.bind(parameter++, *values[column]);
+  for (int column : columns) compare.bindBorrowed(parameter++, *values[column]);
   const bool same = compare.step();
   compare.reset();
   return same;
@@ -61,19 +61,17 @@ bool RowWriter::holds(std::int64_t rowid, const std::vector<int>& columns, const
 std::int64_t RowWriter::insert(const std::vector<int>& columns, const Values& values) {
   Statement& insert = statement(Sql::Insert, columns);
   int parameter = 1;
-  for (int column : columns) insert.bind(parameter++, *values[column]);
-  insert.execute();
-  requireOneRowChanged(connection_.changes());
+  for (int column : columns) insert.bindBorrowed(parameter++, *values[column]);
+  requireOneRowChanged(insert.execute());
   return connection_.lastInsertRowid();
 }
 
 void RowWriter::update(std::int64_t rowid, const std::vector<int>& columns, const Values& values) {
   Statement& update = statement(Sql::Update, columns);
   int parameter = 1;
-  for (int column : columns) update.bind(parameter++, *values[column]);
+  for (int column : columns) update.bindBorrowed(parameter++, *values[column]);
   update.bind(parameter, rowid);
-  update.execute();
-  requireOneRowChanged(connection_.changes());
+  requireOneRowChanged(update.execute());
 }
 
 void RowWriter::requireOneRowChanged(std::int64_t changed) const {

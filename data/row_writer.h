@@ -22,7 +22,8 @@ struct TableSchema;
 // caller's.
 class RowWriter {
  public:
-  // The values to write: `values[column]` for each of `columns`.
+  // The values to write: `values[column]` for each of `columns`. They are
+  // bound without a copy, so they must not change during a call.
   using Values = std::vector<std::optional<FieldValue>>;
 
   RowWriter(Connection& connection, const TableSchema& schema);

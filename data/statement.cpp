@@ -27,21 +27,32 @@ Statement::Statement(sqlite3* db, const std::string& sql, std::string object)
 }
 
 void Statement::bind(int index, const FieldValue& value) {
-  sqlite3_stmt* s = statement_.get();
+  bind(index, value, true);
+}
+
+void Statement::bindBorrowed(int index, const FieldValue& value) {
+  bind(index, value, false);
+}
+
+void Statement::bind(int index, const FieldValue& value, bool copy) {
   struct Bind {
     sqlite3_stmt* s;
     int index;
+    sqlite3_destructor_type lifetime;
     int operator()(Null) const { return sqlite3_bind_null(s, index); }
     int operator()(std::int64_t number) const { return sqlite3_bind_int64(s, index, number); }
     int operator()(double number) const { return sqlite3_bind_double(s, index, number); }
     int operator()(const std::string& text) const {
-      return sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+      return sqlite3_bind_text64(s, index, text.data(), text.size(), lifetime, SQLITE_UTF8);
     }
     int operator()(const Blob& blob) const {
-      return sqlite3_bind_blob64(s, index, blob.bytes.data(), blob.bytes.size(), SQLITE_TRANSIENT);
+      return sqlite3_bind_blob64(s, index, blob.bytes.data(), blob.bytes.size(), lifetime);
     }
   };
-  check(db_, std::visit(Bind{s, index}, value), "Asignar parámetro", object_);
+  const int rc =
+      std::visit(Bind{statement_.get(), index, copy ? SQLITE_TRANSIENT : SQLITE_STATIC}, value);
+  // Bound once per value of every row: the message is made only on failure.
+  if (rc != SQLITE_OK) check(db_, rc, "Asignar parámetro", object_);
 }
 
 bool Statement::step() {

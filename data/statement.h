@@ -26,6 +26,9 @@ class Statement {
 
   // Binds a value to the 1-based parameter index.
   void bind(int index, const FieldValue& value);
+  // The same, but a text or blob is not copied: `value` must stay as it is
+  // until the statement has been reset.
+  void bindBorrowed(int index, const FieldValue& value);
   // Runs to the next result row; false when there is none. Throws on failure.
   bool step();
   // Makes the statement ready to run again; keeps bindings. A failed step()
@@ -50,6 +53,8 @@ class Statement {
   struct Finalize {
     void operator()(sqlite3_stmt* statement) const;
   };
+
+  void bind(int index, const FieldValue& value, bool copy);
 
   sqlite3* db_;
   std::unique_ptr<sqlite3_stmt, Finalize> statement_;
