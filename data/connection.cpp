@@ -105,6 +105,25 @@ DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
   return db;
 }
 
+namespace {
+
+// Checked before SQLite opens the file: it would take a missing file as an
+// error, but an empty one as a new database, and write to it.
+void requireDatabaseFile(const std::filesystem::path& path) {
+  const std::string file = path.string();
+  std::error_code error;
+  auto status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status))
+    throw DatabaseError(kOpen, file, "el archivo no existe", 0, Cause::FileMissing);
+  if (!std::filesystem::is_regular_file(status))
+    throw DatabaseError(kOpen, file, "no es un archivo", 0, Cause::NotADatabase);
+  if (std::filesystem::file_size(path, error) == 0 && !error)
+    throw DatabaseError(kOpen, file, "el archivo está vacío: no es una base de datos", 0,
+                        Cause::NotADatabase);
+}
+
+}  // namespace
+
 DataSettings DataSettings::defaults() {
   std::error_code error;
   std::filesystem::path current = std::filesystem::current_path(error);
@@ -131,17 +150,7 @@ void Connection::open(const DataSettings& settings) {
   path_ = resolveDataSource(*dataSource, settings.currentDirectory, settings.windowsPrefix);
   const std::string file = path_.string();
 
-  // Checked here because SQLite would take a missing file as an error but an
-  // empty one as a new database, and write to it.
-  std::error_code error;
-  auto status = std::filesystem::status(path_, error);
-  if (!std::filesystem::exists(status))
-    throw DatabaseError(kOpen, file, "el archivo no existe", 0, Cause::FileMissing);
-  if (!std::filesystem::is_regular_file(status))
-    throw DatabaseError(kOpen, file, "no es un archivo", 0, Cause::NotADatabase);
-  if (std::filesystem::file_size(path_, error) == 0 && !error)
-    throw DatabaseError(kOpen, file, "el archivo está vacío: no es una base de datos", 0,
-                        Cause::NotADatabase);
+  requireDatabaseFile(path_);
   if (!readOnly_ && !instanceLock_.acquire(path_))
     throw DatabaseError(kOpen, file, "otro Kestova ya está actualizando esta base de datos", 0,
                         Cause::AlreadyRunning);
