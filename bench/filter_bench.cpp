@@ -23,6 +23,7 @@
 #include "recordset.h"
 #include "sample_data.h"
 #include "statement.h"
+#include "table_definition.h"
 
 namespace kestova::bench {
 
@@ -61,7 +62,7 @@ void prepareTable(Table& table, const fs::path& folder, std::mt19937_64& random)
 
   table.connection = std::make_unique<Connection>("Nevaro", connectionStringFor(file), true);
   table.connection->open(folderSettings(folder));
-  table.recordset = std::make_unique<Recordset>("rsC_ValVehi2_Nevaro");
+  table.recordset = std::make_unique<Recordset>(valuaciones2().target);
   table.recordset->open(*table.connection, "RNAValVehi2");
 
   std::vector<Key> keys;
