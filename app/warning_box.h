@@ -14,7 +14,7 @@ struct RunWarning {
 };
 
 // The warning box: Qt's standard warning, its buttons in the language of the
-// Qt translation loaded ("Aceptar", "Mostrar los detalles..."), the details
+// Qt translation loaded ("Aceptar", "Mostrar detalles…"), the details
 // closed until asked for. Ctrl+C copies the whole box, as message boxes do on
 // Windows, so that it can be pasted into a message to whoever helps.
 class WarningBox : public QMessageBox {

@@ -56,7 +56,7 @@ cp "$update" "$root/missing/work/Kestova.mdb"
 warning=$(<"$out/missing/warning.txt")
 for expected in "No se encontró la base de datos de Nevaro. Se buscó en:" \
     "$WINEPREFIX/drive_c/Archivos de programa/Nevaro/Nevaro.mdb" \
-    "Aceptar   Mostrar los detalles..." "el archivo no existe"; do
+    "Aceptar   Mostrar detalles…" "el archivo no existe"; do
   [[ $warning == *"$expected"* ]] || fail "the warning does not say \"$expected\": $warning"
 done
 echo "end_to_end: passed; screenshots $out/before.png, $out/after.png and $out/missing/warning.png"

@@ -272,7 +272,7 @@ TEST_F(WindowTest, WarningButtonsAreQtsOwnSpanishAndCtrlCCopiesTheWholeBox) {
             "---------------------------\n"
             "Texto del aviso.\n"
             "---------------------------\n"
-            "Aceptar   Mostrar los detalles...   \n"
+            "Aceptar   Mostrar detalles…   \n"
             "---------------------------\n"
             "kestova: detalle\n\n"
             "---------------------------\n");
