@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,15 +24,18 @@ enum class SaveResult { Added, Updated, Unchanged };
 // A static cursor over every row of one ordinary table, in the order the
 // database delivers them, with a current row, a filter, row addition and saving.
 //
-// The rows are fixed when the recordset opens; rows that this recordset adds
-// belong to it, and later filters find them. Row values are read from the
-// database when they are used. Before saving, the recordset looks whether
-// another program has committed to the file since it last looked; if so it
-// reads its rows and its key index again (inside the row's own write
-// transaction, so nothing can change between the look and the write) and finds
-// the row to write anew under its filter: another writer never makes it add a
-// key twice or write a row that no longer has the filtered key. A row another
-// program removed meanwhile is not saved.
+// The rows are those the file holds when the recordset opens, read again
+// with the key index when its first filter is set if another program has
+// committed since; rows that this recordset adds belong to it, and later
+// filters find them. Row values are read from the database when they are
+// used. Before saving a changed row it compares the row on disk with the
+// values to write, and leaves a row that holds them alone. Before writing, it
+// looks whether another program has committed to the file since it last
+// looked; if so it reads its rows and its key index again (inside the row's
+// own write transaction, so nothing can change between the look and the
+// write) and finds the row to write anew under its filter: another writer
+// never makes it add a key twice or write a row that no longer has the
+// filtered key. A row another program removed meanwhile is not saved.
 //
 // Every failure throws DatabaseError; a failed call changes nothing, except
 // that a failed update() discards the row it could not save.
