@@ -15,23 +15,11 @@ namespace {
 enum class RowOutcome { Added, Updated, Unchanged, Rejected, NotSaved };
 
 void count(RunReport::Tally& tally, RowOutcome outcome) {
-  switch (outcome) {
-    case RowOutcome::Added:
-      ++tally.added;
-      break;
-    case RowOutcome::Updated:
-      ++tally.updated;
-      break;
-    case RowOutcome::Unchanged:
-      ++tally.unchanged;
-      break;
-    case RowOutcome::Rejected:
-      ++tally.rejected;
-      break;
-    case RowOutcome::NotSaved:
-      ++tally.notSaved;
-      break;
-  }
+  using Tally = RunReport::Tally;
+  // In the order of RowOutcome.
+  static constexpr std::int64_t Tally::*kCounts[] = {
+      &Tally::added, &Tally::updated, &Tally::unchanged, &Tally::rejected, &Tally::notSaved};
+  ++(tally.*kCounts[static_cast<int>(outcome)]);
 }
 
 // Whether a guarded copy is made, and with what value. A guard whose source
@@ -91,15 +79,8 @@ struct TablePass {
     }
     SaveResult saved = SaveResult::Unchanged;
     if (!steps.run("Guardar fila", [&] { saved = target.update(); })) return RowOutcome::NotSaved;
-    switch (saved) {
-      case SaveResult::Added:
-        return RowOutcome::Added;
-      case SaveResult::Updated:
-        return RowOutcome::Updated;
-      case SaveResult::Unchanged:
-        break;
-    }
-    return RowOutcome::Unchanged;
+    if (saved == SaveResult::Added) return RowOutcome::Added;
+    return saved == SaveResult::Updated ? RowOutcome::Updated : RowOutcome::Unchanged;
   }
 };
 
