@@ -9,6 +9,7 @@
 
 #include "connection_string.h"
 #include "database_error.h"
+#include "shared_read.h"
 #include "statement.h"
 #include "stop_signals.h"
 #include "text_rules.h"
@@ -168,6 +169,7 @@ void Connection::open(const DataSettings& settings) {
     owner_ = std::move(db);
     db_ = raw;
     verifyKey();
+    if (!readOnly_) sharedRead_ = std::make_unique<SharedRead>(db_, file);
   } catch (const DatabaseError& failure) {
     owner_.reset();
     db_ = nullptr;
@@ -268,6 +270,7 @@ int Connection::waitForLock(void* self, int attempt) {
 }
 
 void Connection::settle() {
+  endSharedRead();
   if (!isOpen() || !switchedToLog_) return;
   const std::string file = path_.string();
   constexpr char kSettle[] = "Guardar la base de datos principal";
@@ -319,6 +322,7 @@ void Connection::close() noexcept {
   }
   prepared_.reset();
   dataVersion_.reset();
+  sharedRead_.reset();
   owner_.reset();
   db_ = nullptr;
   instanceLock_.release();
@@ -326,6 +330,7 @@ void Connection::close() noexcept {
 }
 
 void Connection::begin() {
+  endSharedRead();
   prepareForWrites();
   prepared_->begin.execute();
 }
@@ -340,6 +345,7 @@ void Connection::rollback() noexcept {
   // transaction (an error while undoing leaves a hot journal or uncommitted
   // log frames, which no reader sees and the next open clears); one that
   // cannot even be prepared leaves it open, and the next begin() reports that.
+  endSharedRead();
   if (inTransaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
@@ -351,7 +357,20 @@ bool Connection::inTransaction() const {
   return db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
 }
 
+void Connection::readCurrent() {
+  if (sharedRead_ && (sharedRead_->isOpen() || !inTransaction())) sharedRead_->refresh();
+}
+
+void Connection::endSharedRead() noexcept {
+  if (sharedRead_) sharedRead_->end();
+}
+
+void Connection::endOldSharedRead() noexcept {
+  if (sharedRead_) sharedRead_->endWhenOld();
+}
+
 ReadTransaction::ReadTransaction(Connection& connection) {
+  connection.endSharedRead();
   if (connection.inTransaction()) return;
   Statement(connection.handle(), "BEGIN", connection.path().string()).execute();
   connection_ = &connection;

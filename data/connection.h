@@ -13,6 +13,7 @@ struct sqlite3;
 
 namespace kestova {
 
+class SharedRead;
 class Statement;
 
 // Where connections look for their files and how long they wait for a lock.
@@ -104,6 +105,15 @@ class Connection {
   void begin();
   void commit();
   void rollback() noexcept;
+  // Before a read that must see the file as it is now, outside a write
+  // transaction: such reads share one read transaction for a few
+  // milliseconds (see SharedRead) instead of taking a lock each.
+  void readCurrent();
+  // Ends that shared read; begin(), settle() and ReadTransaction end it first.
+  void endSharedRead() noexcept;
+  // Ends it once it has been held for its span: another program's write
+  // waits no longer than that.
+  void endOldSharedRead() noexcept;
   // A number that changes whenever another connection commits to the file.
   std::int64_t dataVersion();
   // The row id of the last row inserted.
@@ -136,10 +146,12 @@ class Connection {
   DatabaseHandle owner_;
   std::unique_ptr<Prepared> prepared_;
   std::unique_ptr<Statement> dataVersion_;
+  std::unique_ptr<SharedRead> sharedRead_;  // read-write connections
 };
 
 // Holds one read transaction while it lives, so that everything read in it is
-// one state of the file; nothing when a transaction is open already.
+// one state of the file, the newest; nothing when a write transaction is open
+// already.
 class ReadTransaction {
  public:
   explicit ReadTransaction(Connection& connection);

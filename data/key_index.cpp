@@ -94,6 +94,15 @@ KeyIndex::Match KeyIndex::find(std::string_view key) const {
   return {buckets_[bucket].head, buckets_[bucket].count};
 }
 
+KeyIndex::Match KeyIndex::find(std::string_view key, std::uint32_t likely) const {
+  if (likely < bucketOf_.size()) {
+    const std::uint32_t bucket = bucketOf_[likely];
+    if (bucket != kNone && keyOf(buckets_[bucket]) == key)
+      return {buckets_[bucket].head, buckets_[bucket].count};
+  }
+  return find(key);
+}
+
 std::uint32_t KeyIndex::hashOf(std::string_view key) {
   return static_cast<std::uint32_t>(std::hash<std::string_view>{}(key));
 }

@@ -36,10 +36,14 @@ void Recordset::requireCurrent(const char* operation) const {
 }
 
 int Recordset::columnIndex(std::string_view name, const char* operation) const {
+  // The same few spellings are asked for on every row: their columns are kept.
+  for (const auto& [spelling, column] : knownColumns_)
+    if (spelling == name) return column;
   const int column = schema_.columnIndex(name);
   if (column < 0)
     throw DatabaseError(operation, object(name), "el campo no existe en la tabla", 0,
                         DatabaseError::Cause::TableMissing);
+  if (knownColumns_.size() < kKnownColumns) knownColumns_.emplace_back(name, column);
   return column;
 }
 
@@ -51,6 +55,7 @@ void Recordset::open(Connection& connection, const std::string& table) {
   try {
     ReadTransaction snapshot(connection);
     schema_ = TableSchema::read(connection.handle(), table);
+    knownColumns_.clear();
     rows_ = std::make_unique<TableRows>(connection, schema_);
     writer_ = std::make_unique<RowWriter>(connection, schema_);
   } catch (const DatabaseError& failure) {
@@ -71,11 +76,11 @@ bool Recordset::eof() const {
 std::int64_t Recordset::recordCount() const {
   requireOpen("Contar las filas");
   if (!filtered_) return rows_->size();
-  return filterKey_ ? rows_->index()->find(*filterKey_).count : 0;
+  return filterKey_ ? rows_->index()->find(*filterKey_, current_).count : 0;
 }
 
-std::uint32_t Recordset::firstMatch() const {
-  return filterKey_ ? rows_->index()->find(*filterKey_).first : kNone;
+std::uint32_t Recordset::firstMatch(std::uint32_t likely) const {
+  return filterKey_ ? rows_->index()->find(*filterKey_, likely).first : kNone;
 }
 
 void Recordset::setFilter(std::string_view criteria) {
@@ -92,10 +97,12 @@ void Recordset::setFilter(std::string_view criteria) {
   std::optional<std::string> key = keyOf(terms, filterColumns_);
   rows_->index(filterColumns_);
   discardEdit();
+  // An update mostly lists its rows in the order the table holds them.
+  const std::uint32_t likely = current_ == kNone ? kNone : current_ + 1;
   filtered_ = true;
   filterText_.assign(criteria);
   filterKey_ = std::move(key);
-  current_ = firstMatch();
+  current_ = firstMatch(likely);
 }
 
 std::optional<std::string> Recordset::keyOf(const std::vector<CriteriaTerm>& terms,
@@ -168,7 +175,7 @@ void Recordset::followOtherWriters() {
   rows_->reload();
   positionBeforeAdd_ = kNone;
   if (filtered_)
-    current_ = firstMatch();
+    current_ = firstMatch(kNone);
   else
     current_ = hadCurrent ? rows_->positionOf(currentRowid) : kNone;
 }
@@ -253,6 +260,10 @@ void Recordset::discardEdit() {
   edits_.clear();
 }
 
+void Recordset::endOldReads() {
+  if (isOpen()) connection_->endOldSharedRead();
+}
+
 void Recordset::moveNext() {
   constexpr char kOperation[] = "Pasar a la fila siguiente";
   requireOpen(kOperation);
@@ -264,7 +275,7 @@ void Recordset::moveNext() {
   }
   // Walk the filter's rows rather than the current row's: a saved change may
   // have moved the current row to another key.
-  std::uint32_t next = firstMatch();
+  std::uint32_t next = firstMatch(current_);
   while (next != kNone && next <= current_) next = rows_->index()->next(next);
   current_ = next;
 }

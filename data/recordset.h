@@ -29,7 +29,8 @@ enum class SaveResult { Added, Updated, Unchanged };
 // committed since; rows that this recordset adds belong to it, and later
 // filters find them. Row values are read from the database when they are
 // used. Before saving a changed row it compares the row on disk with the
-// values to write, and leaves a row that holds them alone. Before writing, it
+// values to write, and leaves a row that holds them alone; comparisons in a
+// row share one short read transaction (Connection::readCurrent()). Before writing, it
 // looks whether another program has committed to the file since it last
 // looked; if so it reads its rows and its key index again (inside the row's
 // own write transaction, so nothing can change between the look and the
@@ -92,6 +93,11 @@ class Recordset {
   // discarded: it is never saved later, by this call or by any other.
   SaveResult update();
 
+  // Ends the read transaction that update()'s comparisons share once it has
+  // been held for a few milliseconds; called between rows, it keeps another
+  // program's write from waiting longer than that.
+  void endOldReads();
+
   // Makes the next row current (the next matching one under a filter).
   // Requires: a current row. An unsaved row is discarded, never saved.
   void moveNext();
@@ -111,7 +117,7 @@ class Recordset {
   int columnIndex(std::string_view name, const char* operation) const;
   std::optional<std::string> keyOf(const std::vector<CriteriaTerm>& terms,
                                    std::vector<int>& columns);
-  std::uint32_t firstMatch() const;
+  std::uint32_t firstMatch(std::uint32_t likely) const;
   void discardEdit();
   void followOtherWriters();
   bool alreadyHeld();
@@ -138,6 +144,8 @@ class Recordset {
   std::vector<std::pair<int, std::string>> filterParts_;
   std::vector<int> filterColumns_;
   std::vector<int> writeColumns_;
+  static constexpr std::size_t kKnownColumns = 32;
+  mutable std::vector<std::pair<std::string, int>> knownColumns_;  // spelling, column
 };
 
 }  // namespace kestova

@@ -50,12 +50,16 @@ std::string RowWriter::sqlFor(Sql kind, const std::vector<int>& columns) const {
 
 bool RowWriter::holds(std::int64_t rowid, const std::vector<int>& columns, const Values& values) {
   Statement& compare = statement(Sql::Compare, columns);
+  // While rows keep being found unchanged, their comparisons share one read
+  // transaction; a row that differs is written next, in a transaction of its
+  // own, and the next comparison reads on its own.
+  if (lastHeld_) connection_.readCurrent();
   int parameter = 1;
   compare.bind(parameter++, rowid);
   for (int column : columns) compare.bindBorrowed(parameter++, *values[column]);
-  const bool same = compare.step();
+  lastHeld_ = compare.step();
   compare.reset();
-  return same;
+  return lastHeld_;
 }
 
 std::int64_t RowWriter::insert(const std::vector<int>& columns, const Values& values) {

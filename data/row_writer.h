@@ -46,6 +46,7 @@ class RowWriter {
   Connection& connection_;
   const TableSchema& schema_;
   std::map<std::pair<Sql, std::vector<int>>, std::unique_ptr<Statement>> statements_;
+  bool lastHeld_ = false;  // the last row compared already held its values
 };
 
 }  // namespace kestova

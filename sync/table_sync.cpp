@@ -111,6 +111,7 @@ bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
     steps.setPlace(table.title, ++row);
     steps.run("Progreso", [&] { progress.advance(); });
     count(tally, pass.syncRow());
+    pass.target.endOldReads();
     // Staying on the same row would repeat it forever: a failed move ends the table.
     if (!steps.run("Pasar a la fila siguiente", [&] { pass.source.moveNext(); })) break;
   }

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "data_environment.h"
 #include "run_update.h"
@@ -451,6 +453,73 @@ TEST_P(EachTable, RowsAlreadyCurrentAreNotWritten) {
                           })),
             "1 unchanged, 1 updated");
   EXPECT_EQ(target(), lines({t.targetRow(1, 6, "S")}));
+}
+
+// Rows found current one after another are compared in one shared read of the
+// file, yet each with the file as it is then: another program's change among
+// them, in write-ahead mode where it need not wait for the run, is seen.
+TEST_P(EachTable, AChangeAnotherProgramMakesAmongCurrentRowsIsSeen) {
+  const TableCase& t = GetParam();
+  constexpr int kRows = 40, kChanged = 30;
+  std::vector<Row> source, target;
+  for (int key = 1; key <= kRows; ++key) {
+    source.push_back(t.sourceRow(key, 5));
+    target.push_back(t.targetRow(key, 5, "S"));
+  }
+  given(source, target);
+  const std::string table = tableOf(t.table->target);
+  // Opened and keyed before the run: the change itself takes well under a
+  // millisecond, less than the shared read lasts.
+  sample::SqlCipherFile other(folder_.mainPath(), sample::kPassword);
+  other.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = OFF");
+  std::string values;
+  for (const FieldValue& value : t.targetRow(kChanged, 6, "S"))
+    values += (values.empty() ? "" : ", ") + describe(value);
+  SyncResult result = syncAll(folder_, [&](int pass) {
+    if (pass != kRows / 2) return;
+    other.exec("BEGIN; DELETE FROM " + table + " WHERE rowid = " + std::to_string(kChanged) +
+               "; INSERT INTO " + table + " VALUES (" + values + "); COMMIT");
+  });
+  EXPECT_EQ(counts(result.report.tally(t.table->title)),
+            "0 added, 1 updated, 39 unchanged, 0 rejected, 0 not saved");
+  // The changed row now stands last, with the update's values again.
+  std::rotate(target.begin() + kChanged - 1, target.begin() + kChanged, target.end());
+  EXPECT_EQ(this->target(), lines(target));
+}
+
+// In a rollback journal mode that shared read keeps other programs from
+// committing; it is let go every few milliseconds, so that another program's
+// write, waiting for its lock as programs sharing a file do, goes through
+// while the run goes on rather than at its end.
+TEST(SharedRead, AnotherProgramsWriteGoesThroughDuringALongRunOfCurrentRows) {
+  const TableCase& t = kTables[0];
+  constexpr int kRows = 10'000;
+  TestFolder folder;
+  folder.createEmptyDatabases();
+  std::vector<Row> source, target;
+  for (int key = 1; key <= kRows; ++key) {
+    source.push_back(t.sourceRow(key, 5));
+    target.push_back(t.targetRow(key, 5, "S"));
+  }
+  test::insertRows(folder.updatePath(), tableOf(t.table->source), source);
+  test::insertRows(folder.mainPath(), tableOf(t.table->target), target);
+  sample::SqlCipherFile other(folder.mainPath(), sample::kPassword);
+  other.exec("PRAGMA busy_timeout = 30000");
+
+  std::thread writer;
+  std::atomic<bool> written{false};
+  int seenAtPass = 0;
+  SyncResult result = syncAll(folder, [&](int pass) {
+    if (pass == 100)
+      writer = std::thread([&] {
+        other.exec("UPDATE " + tableOf(t.table->target) + " SET Alta = 'X' WHERE rowid = 1");
+        written = true;
+      });
+    if (written && seenAtPass == 0) seenAtPass = pass;
+  });
+  writer.join();
+  EXPECT_GT(seenAtPass, 0) << "the write waited for the end of the run";
+  EXPECT_TRUE(result.report.clean()) << result.report.details();
 }
 
 INSTANTIATE_TEST_SUITE_P(Sync, OwnSchemas, ::testing::ValuesIn(kOwnSchemas),
