@@ -76,7 +76,7 @@ void KeyIndex::assign(std::uint32_t position, std::optional<std::string_view> ke
   }
   std::uint32_t old = bucketOf_[position];
   if (old != kNone) {
-    if (key && keyOf(buckets_[old]) == *key) return;
+    if (key && keyOf(old) == *key) return;
     unlink(position, buckets_[old]);
     bucketOf_[position] = kNone;
   }
@@ -97,7 +97,7 @@ KeyIndex::Match KeyIndex::find(std::string_view key) const {
 KeyIndex::Match KeyIndex::find(std::string_view key, std::uint32_t likely) const {
   if (likely < bucketOf_.size()) {
     const std::uint32_t bucket = bucketOf_[likely];
-    if (bucket != kNone && keyOf(buckets_[bucket]) == key)
+    if (bucket != kNone && keyOf(bucket) == key)
       return {buckets_[bucket].head, buckets_[bucket].count};
   }
   return find(key);
@@ -113,7 +113,7 @@ std::uint32_t KeyIndex::findBucket(std::string_view key, std::uint32_t hash) con
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
     std::uint32_t bucket = slots_[slot];
     if (bucket == kNone) return kNone;
-    if (buckets_[bucket].hash == hash && keyOf(buckets_[bucket]) == key) return bucket;
+    if (buckets_[bucket].hash == hash && keyOf(bucket) == key) return bucket;
   }
 }
 
@@ -122,8 +122,7 @@ std::uint32_t KeyIndex::addBucket(std::string_view key, std::uint32_t hash) {
   // Keep the table at most half full so that probes stay short.
   if ((buckets_.size() + 1) * 2 > slots_.size()) growSlots();
   auto bucket = static_cast<std::uint32_t>(buckets_.size());
-  buckets_.push_back({hash, static_cast<std::uint32_t>(keys_.size()),
-                      static_cast<std::uint32_t>(key.size()), kNone, kNone, 0});
+  buckets_.push_back({hash, static_cast<std::uint32_t>(keys_.size()), kNone, kNone, 0});
   keys_.append(key);
   const std::size_t mask = slots_.size() - 1;
   std::size_t slot = hash & mask;

@@ -46,18 +46,21 @@ class KeyIndex {
   void reserve(std::size_t rows);
 
  private:
-  // 24 bytes: a million distinct keys take 24 MB here.
+  // 20 bytes: a million distinct keys take 20 MB here. A bucket's key runs
+  // in keys_ to where the next bucket's begins.
   struct Bucket {
     std::uint32_t hash;
     std::uint32_t keyOffset;  // into keys_
-    std::uint32_t keyLength;
     std::uint32_t head;
     std::uint32_t tail;
     std::uint32_t count;
   };
 
-  std::string_view keyOf(const Bucket& bucket) const {
-    return std::string_view(keys_).substr(bucket.keyOffset, bucket.keyLength);
+  std::string_view keyOf(std::uint32_t bucket) const {
+    const std::size_t begin = buckets_[bucket].keyOffset;
+    const std::size_t end =
+        bucket + 1 < buckets_.size() ? buckets_[bucket + 1].keyOffset : keys_.size();
+    return std::string_view(keys_).substr(begin, end - begin);
   }
   static std::uint32_t hashOf(std::string_view key);
   std::uint32_t findBucket(std::string_view key, std::uint32_t hash) const;

@@ -32,18 +32,22 @@ void Recordset::requireOpen(const char* operation) const {
 
 void Recordset::requireCurrent(const char* operation) const {
   requireOpen(operation);
+  placeAtFirstRow();
   if (current_ == kNone) throw DatabaseError(operation, object(), "no hay fila actual");
 }
 
 int Recordset::columnIndex(std::string_view name, const char* operation) const {
   // The same few spellings are asked for on every row: their columns are kept.
   for (const auto& [spelling, column] : knownColumns_)
-    if (spelling == name) return column;
+    if (spelling.size() == name.size() && spelling[0] == name[0] &&
+        std::equal(name.begin(), name.end(), spelling.begin()))
+      return column;
   const int column = schema_.columnIndex(name);
   if (column < 0)
     throw DatabaseError(operation, object(name), "el campo no existe en la tabla", 0,
                         DatabaseError::Cause::TableMissing);
-  if (knownColumns_.size() < kKnownColumns) knownColumns_.emplace_back(name, column);
+  if (!name.empty() && knownColumns_.size() < kKnownSpellings)
+    knownColumns_.emplace_back(name, column);
   return column;
 }
 
@@ -65,11 +69,21 @@ void Recordset::open(Connection& connection, const std::string& table) {
                         failure.code(), failure.cause());
   }
   connection_ = &connection;
+  // A read-write table's rows are read when first needed (see TableRows),
+  // which is most often its first filter: the first row is made current then.
+  placed_ = false;
+  if (connection.readOnly()) placeAtFirstRow();
+}
+
+void Recordset::placeAtFirstRow() const {
+  if (placed_) return;
   current_ = rows_->size() == 0 ? kNone : 0;
+  placed_ = true;
 }
 
 bool Recordset::eof() const {
   requireOpen("Consultar EOF");
+  placeAtFirstRow();
   return current_ == kNone && edit_ != Edit::Added;
 }
 
@@ -91,11 +105,13 @@ void Recordset::setFilter(std::string_view criteria) {
     filtered_ = false;
     filterText_.clear();
     filterKey_.reset();
-    current_ = rows_->size() == 0 ? kNone : 0;
+    placed_ = false;
+    placeAtFirstRow();
     return;
   }
   std::optional<std::string> key = keyOf(terms, filterColumns_);
   rows_->index(filterColumns_);
+  placed_ = true;
   discardEdit();
   // An update mostly lists its rows in the order the table holds them.
   const std::uint32_t likely = current_ == kNone ? kNone : current_ + 1;
@@ -136,6 +152,7 @@ std::optional<std::string> Recordset::keyOf(const std::vector<CriteriaTerm>& ter
 
 void Recordset::addNew() {
   requireOpen("Agregar una fila");
+  placeAtFirstRow();
   discardEdit();
   positionBeforeAdd_ = current_;
   edit_ = Edit::Added;

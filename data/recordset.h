@@ -24,11 +24,12 @@ enum class SaveResult { Added, Updated, Unchanged };
 // A static cursor over every row of one ordinary table, in the order the
 // database delivers them, with a current row, a filter, row addition and saving.
 //
-// The rows are those the file holds when the recordset opens, read again
-// with the key index when its first filter is set if another program has
-// committed since; rows that this recordset adds belong to it, and later
-// filters find them. Row values are read from the database when they are
-// used. Before saving a changed row it compares the row on disk with the
+// The rows are those the file holds when the recordset opens (on a
+// read-write connection: when it is first used, most often by its first
+// filter, which reads them with the key index in one pass), read again with
+// the key index of a filter if another program has committed since; rows
+// that this recordset adds belong to it, and later filters find them. Row values are read from the
+// database when they are used. Before saving a changed row it compares the row on disk with the
 // values to write, and leaves a row that holds them alone; comparisons in a
 // row share one short read transaction (Connection::readCurrent()). Before writing, it
 // looks whether another program has committed to the file since it last
@@ -114,6 +115,7 @@ class Recordset {
 
   void requireOpen(const char* operation) const;
   void requireCurrent(const char* operation) const;
+  void placeAtFirstRow() const;
   int columnIndex(std::string_view name, const char* operation) const;
   std::optional<std::string> keyOf(const std::vector<CriteriaTerm>& terms,
                                    std::vector<int>& columns);
@@ -135,7 +137,9 @@ class Recordset {
   bool filtered_ = false;
   std::optional<std::string> filterKey_;  // none: the criteria can match no row
 
-  std::uint32_t current_ = KeyIndex::kNone;
+  // Set on first use after open(): placing it reads the rows.
+  mutable bool placed_ = false;
+  mutable std::uint32_t current_ = KeyIndex::kNone;
   Edit edit_ = Edit::None;
   std::uint32_t positionBeforeAdd_ = KeyIndex::kNone;
   std::vector<std::optional<FieldValue>> edits_;
@@ -144,7 +148,7 @@ class Recordset {
   std::vector<std::pair<int, std::string>> filterParts_;
   std::vector<int> filterColumns_;
   std::vector<int> writeColumns_;
-  static constexpr std::size_t kKnownColumns = 32;
+  static constexpr std::size_t kKnownSpellings = 32;
   mutable std::vector<std::pair<std::string, int>> knownColumns_;  // spelling, column
 };
 

@@ -20,20 +20,25 @@ TableRows::TableRows(Connection& connection, const TableSchema& schema)
     : connection_(connection), schema_(schema) {
   sqlite3* db = connection.handle();
   const std::string table = schema.quotedTable();
-  ReadTransaction snapshot(connection_);
-  readRowids();
   selectRow_ = std::make_unique<Statement>(
       db, "SELECT " + table + ".* FROM " + table + " WHERE " + schema.rowid + " = ?", schema.table);
+  if (!connection.readOnly()) return;
+  requireRows();
   // A read-only connection holds one read transaction, so a cursor stepping
   // through the table meets the same rows in the same order as the scan of
   // row ids, and reads a source row by row for less than a lookup by row id.
-  if (connection.readOnly())
-    sequential_ = std::make_unique<Statement>(
-        db, "SELECT " + schema.rowid + ", " + table + ".* FROM " + table + " NOT INDEXED",
-        schema.table);
+  sequential_ = std::make_unique<Statement>(
+      db, "SELECT " + schema.rowid + ", " + table + ".* FROM " + table + " NOT INDEXED",
+      schema.table);
 }
 
 TableRows::~TableRows() = default;
+
+void TableRows::requireRows() {
+  if (rowsRead_) return;
+  ReadTransaction snapshot(connection_);
+  readRowids();
+}
 
 void TableRows::readRowids() {
   // NOT INDEXED keeps the table's own order, the one in which the command
@@ -43,15 +48,21 @@ void TableRows::readRowids() {
                  schema_.table);
   rowids_.clear();
   while (scan.step()) rowids_.push_back(scan.columnInt64(0));
+  rowidsRead();
+}
+
+void TableRows::rowidsRead() {
   if (rowids_.size() >= kNone)
     throw DatabaseError("Abrir el recordset", schema_.table, "la tabla tiene demasiadas filas");
   // Row ids are ascending unless the table's ran out and SQLite reused lower ones.
   ascending_ = std::is_sorted(rowids_.begin(), rowids_.end());
   dataVersion_ = connection_.dataVersion();
   loadedPosition_ = kNone;
+  rowsRead_ = true;
 }
 
-std::uint32_t TableRows::positionOf(std::int64_t rowid) const {
+std::uint32_t TableRows::positionOf(std::int64_t rowid) {
+  requireRows();
   auto found = ascending_ ? std::lower_bound(rowids_.begin(), rowids_.end(), rowid)
                           : std::find(rowids_.begin(), rowids_.end(), rowid);
   if (found == rowids_.end() || *found != rowid) return kNone;
@@ -59,22 +70,26 @@ std::uint32_t TableRows::positionOf(std::int64_t rowid) const {
 }
 
 std::uint32_t TableRows::append(std::int64_t rowid) {
+  requireRows();
   if (!rowids_.empty() && rowid <= rowids_.back()) ascending_ = false;
   rowids_.push_back(rowid);
   return size() - 1;
 }
 
 bool TableRows::stale() const {
-  return !connection_.readOnly() && connection_.dataVersion() != dataVersion_;
+  return rowsRead_ && !connection_.readOnly() && connection_.dataVersion() != dataVersion_;
 }
 
 void TableRows::reload() {
   ReadTransaction snapshot(connection_);
-  readRowids();
-  if (index_) buildIndex(std::vector<int>(indexColumns_));
+  if (index_)
+    readWithIndex(std::vector<int>(indexColumns_), true);
+  else
+    readRowids();
 }
 
 const std::vector<FieldValue>& TableRows::values(std::uint32_t position) {
+  requireRows();
   if (loadedPosition_ == position || readSequentially(position)) return loaded_;
   selectRow_->bind(1, rowids_[position]);
   if (!selectRow_->step()) {
@@ -112,15 +127,13 @@ bool TableRows::readSequentially(std::uint32_t position) {
 
 const KeyIndex& TableRows::index(const std::vector<int>& columns) {
   if (!index_ || columns != indexColumns_) {
-    // The index and the row positions must come from one state of the file.
     ReadTransaction snapshot(connection_);
-    if (stale()) readRowids();
-    buildIndex(columns);
+    readWithIndex(columns, !rowsRead_ || stale());
   }
   return *index_;
 }
 
-void TableRows::buildIndex(const std::vector<int>& columns) {
+void TableRows::readWithIndex(const std::vector<int>& columns, bool withRowids) {
   sqlite3* db = connection_.handle();
   const std::string list = schema_.columnList(columns);
   Statement scan(
@@ -131,12 +144,19 @@ void TableRows::buildIndex(const std::vector<int>& columns) {
       db, "SELECT " + list + " FROM " + schema_.quotedTable() + " WHERE " + schema_.rowid + " = ?",
       schema_.table);
 
+  // Read with the keys, the row ids take the scan's positions: the table as
+  // the file holds it. Row ids read before, when no other program has
+  // committed since, keep theirs, and the rows added since stay last.
   std::unordered_map<std::int64_t, std::uint32_t> positions;
-  if (!ascending_)
+  if (!withRowids && !ascending_)
     for (std::uint32_t i = 0; i < rowids_.size(); ++i) positions.emplace(rowids_[i], i);
   // The scan meets row ids in ascending order, so positions only move forward.
   std::size_t next = 0;
   auto positionOfScanned = [&](std::int64_t rowid) -> std::uint32_t {
+    if (withRowids) {
+      rowids_.push_back(rowid);
+      return static_cast<std::uint32_t>(rowids_.size() - 1);
+    }
     if (!ascending_) {
       auto found = positions.find(rowid);
       return found == positions.end() ? kNone : found->second;
@@ -148,6 +168,7 @@ void TableRows::buildIndex(const std::vector<int>& columns) {
 
   auto index = std::make_unique<KeyIndex>();
   index->reserve(rowids_.size());
+  if (withRowids) rowids_.clear();
   std::string key;
   while (scan.step()) {
     const std::uint32_t position = positionOfScanned(scan.columnInt64(0));
@@ -158,6 +179,7 @@ void TableRows::buildIndex(const std::vector<int>& columns) {
       matchable = appendKeyPart(key, scan.column(static_cast<int>(i + 1))) && matchable;
     index->assign(position, matchable ? std::optional<std::string_view>(key) : std::nullopt);
   }
+  if (withRowids) rowidsRead();
   index_ = std::move(index);
   indexColumns_ = columns;
   selectKey_ = std::move(selectKey);

@@ -18,17 +18,28 @@ struct TableSchema;
 // The rows of one table in the order the database delivers them, known by
 // their position, as one state of the file: their row ids, their values (read
 // when they are used) and a key index over chosen columns, read together.
-// Positions stay valid until reload().
+// Positions stay valid until the rows are read again.
+//
+// On a read-only connection, whose one read transaction keeps the file as it
+// is, the row ids are read at once. On a read-write one they are read when
+// first needed, and then together with the key index when that is what is
+// needed first: one pass over the table instead of two.
 class TableRows {
  public:
-  // Reads the row ids. Requires: `connection` and `schema` outlive the rows.
+  // Requires: `connection` and `schema` outlive the rows.
   TableRows(Connection& connection, const TableSchema& schema);
   ~TableRows();
 
-  std::uint32_t size() const { return static_cast<std::uint32_t>(rowids_.size()); }
-  std::int64_t rowid(std::uint32_t position) const { return rowids_[position]; }
+  std::uint32_t size() {
+    requireRows();
+    return static_cast<std::uint32_t>(rowids_.size());
+  }
+  std::int64_t rowid(std::uint32_t position) {
+    requireRows();
+    return rowids_[position];
+  }
   // The position of a row id, or KeyIndex::kNone.
-  std::uint32_t positionOf(std::int64_t rowid) const;
+  std::uint32_t positionOf(std::int64_t rowid);
   // Files a row this recordset added, at the end; returns its position.
   std::uint32_t append(std::int64_t rowid);
 
@@ -41,8 +52,9 @@ class TableRows {
   // next call. Throws when the row is no longer in the table.
   const std::vector<FieldValue>& values(std::uint32_t position);
 
-  // The key index over `columns`, built from the same state of the file as
-  // the row ids when it covers other columns or none was built yet.
+  // The key index over `columns`, built when it covers other columns or none
+  // was built yet, in one pass that also reads the row ids when they were
+  // not read yet or another program has committed since.
   const KeyIndex& index(const std::vector<int>& columns);
   // The index built last, or none.
   KeyIndex* index() const { return index_.get(); }
@@ -52,12 +64,15 @@ class TableRows {
   std::optional<std::string> readKey(std::int64_t rowid);
 
  private:
+  void requireRows();
   void readRowids();
-  void buildIndex(const std::vector<int>& columns);
+  void readWithIndex(const std::vector<int>& columns, bool withRowids);
+  void rowidsRead();
   bool readSequentially(std::uint32_t position);
 
   Connection& connection_;
   const TableSchema& schema_;
+  bool rowsRead_ = false;
   std::vector<std::int64_t> rowids_;  // per position
   bool ascending_ = true;
   std::int64_t dataVersion_ = 0;  // the file's, when the rows were read
