@@ -94,9 +94,11 @@ KeyIndex::Match KeyIndex::find(std::string_view key) const {
   return {buckets_[bucket].head, buckets_[bucket].count};
 }
 
-KeyIndex::Match KeyIndex::find(std::string_view key, std::uint32_t likely) const {
-  if (likely < bucketOf_.size()) {
-    const std::uint32_t bucket = bucketOf_[likely];
+KeyIndex::Match KeyIndex::find(std::string_view key,
+                               std::initializer_list<std::uint32_t> likely) const {
+  for (std::uint32_t position : likely) {
+    if (position >= bucketOf_.size()) continue;
+    const std::uint32_t bucket = bucketOf_[position];
     if (bucket != kNone && keyOf(bucket) == key)
       return {buckets_[bucket].head, buckets_[bucket].count};
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,9 +37,10 @@ class KeyIndex {
   void assign(std::uint32_t position, std::optional<std::string_view> key);
 
   Match find(std::string_view key) const;
-  // The same, looking first at the key of row `likely` (any position, or
-  // kNone): rows sought in the order they are filed cost no lookup in the table.
-  Match find(std::string_view key, std::uint32_t likely) const;
+  // The same, looking first at the keys of the rows `likely` (any positions,
+  // or kNone): rows sought in the order they are filed cost no lookup in the
+  // table.
+  Match find(std::string_view key, std::initializer_list<std::uint32_t> likely) const;
 
   // The next row with the same key as `position`, or kNone.
   std::uint32_t next(std::uint32_t position) const { return next_[position]; }

@@ -90,10 +90,10 @@ bool Recordset::eof() const {
 std::int64_t Recordset::recordCount() const {
   requireOpen("Contar las filas");
   if (!filtered_) return rows_->size();
-  return filterKey_ ? rows_->index()->find(*filterKey_, current_).count : 0;
+  return filterKey_ ? rows_->index()->find(*filterKey_, {current_}).count : 0;
 }
 
-std::uint32_t Recordset::firstMatch(std::uint32_t likely) const {
+std::uint32_t Recordset::firstMatch(std::initializer_list<std::uint32_t> likely) const {
   return filterKey_ ? rows_->index()->find(*filterKey_, likely).first : kNone;
 }
 
@@ -113,12 +113,24 @@ void Recordset::setFilter(std::string_view criteria) {
   rows_->index(filterColumns_);
   placed_ = true;
   discardEdit();
-  // An update mostly lists its rows in the order the table holds them.
-  const std::uint32_t likely = current_ == kNone ? kNone : current_ + 1;
   filtered_ = true;
   filterText_.assign(criteria);
   filterKey_ = std::move(key);
-  current_ = firstMatch(likely);
+  current_ = firstMatch({lastMatches_[0] + 1, lastMatches_[1] + 1, lastMatches_[0] + 2,
+                         lastMatches_[1] + 2, lastMatches_[0], lastMatches_[1]});
+  followMatches();
+}
+
+void Recordset::followMatches() {
+  // An update mostly lists its rows in the order the table holds them, with
+  // the keys earlier updates added (at the end of the table) among the rest,
+  // a row skipped here and there and a key repeated: a filter looks first
+  // near the last matches of the two runs of keys it has followed last.
+  if (current_ == kNone) return;
+  const std::uint32_t last = lastMatches_[0];
+  const bool sameRun = last != kNone && current_ + 2 >= last && current_ <= last + 2;
+  if (!sameRun) lastMatches_[1] = last;
+  lastMatches_[0] = current_;
 }
 
 std::optional<std::string> Recordset::keyOf(const std::vector<CriteriaTerm>& terms,
@@ -192,7 +204,7 @@ void Recordset::followOtherWriters() {
   rows_->reload();
   positionBeforeAdd_ = kNone;
   if (filtered_)
-    current_ = firstMatch(kNone);
+    current_ = firstMatch({});
   else
     current_ = hadCurrent ? rows_->positionOf(currentRowid) : kNone;
 }
@@ -292,7 +304,7 @@ void Recordset::moveNext() {
   }
   // Walk the filter's rows rather than the current row's: a saved change may
   // have moved the current row to another key.
-  std::uint32_t next = firstMatch(current_);
+  std::uint32_t next = firstMatch({current_});
   while (next != kNone && next <= current_) next = rows_->index()->next(next);
   current_ = next;
 }

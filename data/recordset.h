@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -119,7 +121,8 @@ class Recordset {
   int columnIndex(std::string_view name, const char* operation) const;
   std::optional<std::string> keyOf(const std::vector<CriteriaTerm>& terms,
                                    std::vector<int>& columns);
-  std::uint32_t firstMatch(std::uint32_t likely) const;
+  std::uint32_t firstMatch(std::initializer_list<std::uint32_t> likely) const;
+  void followMatches();
   void discardEdit();
   void followOtherWriters();
   bool alreadyHeld();
@@ -140,6 +143,9 @@ class Recordset {
   // Set on first use after open(): placing it reads the rows.
   mutable bool placed_ = false;
   mutable std::uint32_t current_ = KeyIndex::kNone;
+  // The last matches of the two runs of keys in table order followed last
+  // (kNone looks at rows 0 and 1 first: a look that costs nothing).
+  std::array<std::uint32_t, 2> lastMatches_{KeyIndex::kNone, KeyIndex::kNone};
   Edit edit_ = Edit::None;
   std::uint32_t positionBeforeAdd_ = KeyIndex::kNone;
   std::vector<std::optional<FieldValue>> edits_;
