@@ -270,7 +270,8 @@ int Connection::waitForLock(void* self, int attempt) {
 }
 
 void Connection::settle() {
-  endSharedRead();
+  // Ended before the file may change its journal mode below.
+  if (sharedRead_) sharedRead_->forgetMode();
   if (!isOpen() || !switchedToLog_) return;
   const std::string file = path_.string();
   constexpr char kSettle[] = "Guardar la base de datos principal";

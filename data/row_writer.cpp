@@ -51,9 +51,12 @@ std::string RowWriter::sqlFor(Sql kind, const std::vector<int>& columns) const {
 bool RowWriter::holds(std::int64_t rowid, const std::vector<int>& columns, const Values& values) {
   Statement& compare = statement(Sql::Compare, columns);
   // While rows keep being found unchanged, their comparisons share one read
-  // transaction; a row that differs is written next, in a transaction of its
-  // own, and the next comparison reads on its own.
-  if (lastHeld_) connection_.readCurrent();
+  // transaction; after a row that differed (and was written, most likely)
+  // a comparison reads on its own.
+  if (lastHeld_)
+    connection_.readCurrent();
+  else
+    connection_.endSharedRead();
   int parameter = 1;
   compare.bind(parameter++, rowid);
   for (int column : columns) compare.bindBorrowed(parameter++, *values[column]);

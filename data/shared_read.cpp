@@ -26,24 +26,30 @@ void SharedRead::refresh() {
   if (open_ && current()) return;
   end();
   try {
-    // Asked before the transaction begins and again once it reads: another
-    // program may have changed the mode in between, and then it starts again.
     for (int attempt = 0; attempt < 2; ++attempt) {
-      const bool inLog = handleInLog();
       // Taken before the transaction begins: its snapshot is at least as new.
-      header_ = inLog ? logHeader() : std::nullopt;
+      header_ = inLog_ ? logHeader() : std::nullopt;
       begin_.execute();
       open_ = true;
       since_ = Clock::now();
+      // No other program can leave write-ahead mode while this handle is in
+      // it; but it may have entered it since this handle last read: the
+      // first read tells, and then the transaction starts again knowing it.
+      if (inLog_) return;
       firstRead_.execute();
       inLog_ = handleInLog();
-      if (inLog_ == inLog) return;
+      if (!inLog_) return;
       end();
     }
   } catch (...) {
     end();
     throw;
   }
+}
+
+void SharedRead::forgetMode() noexcept {
+  end();
+  inLog_ = false;
 }
 
 bool SharedRead::current() const {
@@ -54,7 +60,7 @@ bool SharedRead::current() const {
 }
 
 bool SharedRead::handleInLog() {
-  // The mode the handle's last transaction found; asking it reads nothing.
+  // The mode the handle's transaction found; asking it reads nothing.
   journalMode_.step();
   const FieldValue mode = journalMode_.column(0);
   journalMode_.reset();

@@ -39,6 +39,9 @@ class SharedRead {
   void end() noexcept;
   // Ends it when it has been held for kSpan.
   void endWhenOld() noexcept;
+  // Ends it, and has the next transaction ask the file's journal mode anew:
+  // the handle's owner has changed it.
+  void forgetMode() noexcept;
 
  private:
   using LogHeader = std::array<unsigned char, 48>;
@@ -50,7 +53,7 @@ class SharedRead {
   sqlite3* db_;
   Statement begin_, firstRead_, journalMode_;
   bool open_ = false;
-  bool inLog_ = false;  // the open transaction reads in write-ahead mode
+  bool inLog_ = false;  // the handle is in write-ahead mode, as last seen
   std::chrono::steady_clock::time_point since_;
   std::optional<LogHeader> header_;  // write-ahead mode: the header before it began
 };
