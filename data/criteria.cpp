@@ -11,23 +11,53 @@ namespace {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : text_(text) {}
+  explicit Parser(std::string_view text, std::size_t pos = 0) : text_(text), pos_(pos) {}
 
-  std::vector<CriteriaTerm> parse() {
+  std::size_t position() const { return pos_; }
+
+  // Reads a literal at the position into `value`; false, with `value`
+  // unspecified, when there is none.
+  bool tryLiteral(FieldValue& value) {
+    if (atEnd() ||
+        (peek() != '\'' && peek() != '-' && peek() != '+' && peek() != '.' && !isDigit(peek())))
+      return false;
+    try {
+      value = literal();
+      return true;
+    } catch (const DatabaseError&) {
+      return false;
+    }
+  }
+
+  // `between`, when given, receives the text around the literals.
+  std::vector<CriteriaTerm> parse(std::vector<std::string>* between = nullptr) {
     std::vector<CriteriaTerm> terms;
     terms.reserve(8);
+    std::size_t afterLiteral = 0;
+    auto cut = [&](std::size_t end) {
+      if (between) between->emplace_back(text_.substr(afterLiteral, end - afterLiteral));
+    };
+    if (between) between->clear();
     skipSpaces();
-    if (atEnd()) return terms;
+    if (atEnd()) {
+      cut(text_.size());
+      return terms;
+    }
     for (;;) {
       CriteriaTerm term;
       term.name = name();
       skipSpaces();
       expect('=');
       skipSpaces();
+      cut(pos_);
       term.literal = literal();
+      afterLiteral = pos_;
       terms.push_back(std::move(term));
       skipSpaces();
-      if (atEnd()) return terms;
+      if (atEnd()) {
+        cut(text_.size());
+        return terms;
+      }
       expectAnd();
       skipSpaces();
     }
@@ -121,6 +151,34 @@ class Parser {
 
 std::vector<CriteriaTerm> parseCriteria(std::string_view text) {
   return Parser(text).parse();
+}
+
+const std::vector<CriteriaTerm>& CriteriaReader::read(std::string_view text) {
+  sameLayout_ = readLiterals(text);
+  if (!sameLayout_) {
+    between_.clear();  // a text refused leaves no layout to follow
+    std::vector<std::string> between;
+    terms_ = Parser(text).parse(&between);
+    between_ = std::move(between);
+  }
+  return terms_;
+}
+
+bool CriteriaReader::readLiterals(std::string_view text) {
+  // Each literal ends where the parser ends it: the text after it, the same
+  // as before, starts with nothing a literal could go on with (the parse
+  // before ended the literal there). So the same text around new literals
+  // reads as the same terms with the new literals.
+  if (between_.size() != terms_.size() + 1) return false;
+  std::size_t pos = 0;
+  for (std::size_t i = 0;; ++i) {
+    if (text.substr(pos, between_[i].size()) != between_[i]) return false;
+    pos += between_[i].size();
+    if (i == terms_.size()) return pos == text.size();
+    Parser literal(text, pos);
+    if (!literal.tryLiteral(terms_[i].literal)) return false;
+    pos = literal.position();
+  }
 }
 
 }  // namespace kestova

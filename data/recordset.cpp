@@ -99,7 +99,7 @@ std::uint32_t Recordset::firstMatch(std::initializer_list<std::uint32_t> likely)
 
 void Recordset::setFilter(std::string_view criteria) {
   requireOpen("Filtrar");
-  std::vector<CriteriaTerm> terms = parseCriteria(criteria);
+  const std::vector<CriteriaTerm>& terms = criteria_.read(criteria);
   if (terms.empty()) {
     discardEdit();
     filtered_ = false;
@@ -141,8 +141,14 @@ std::optional<std::string> Recordset::keyOf(const std::vector<CriteriaTerm>& ter
   // with two different values matches nothing.
   std::vector<std::pair<int, std::string>>& parts = filterParts_;
   parts.resize(terms.size());
+  // Criteria laid out as the last ones name the same fields.
+  if (!criteria_.sameLayout() || termColumns_.size() != terms.size()) {
+    termColumns_.clear();
+    for (const CriteriaTerm& term : terms)
+      termColumns_.push_back(columnIndex(term.name, "Filtrar"));
+  }
   for (std::size_t i = 0; i < terms.size(); ++i) {
-    parts[i].first = columnIndex(terms[i].name, "Filtrar");
+    parts[i].first = termColumns_[i];
     parts[i].second.clear();
     appendKeyPart(parts[i].second,
                   withAffinity(schema_.affinities[parts[i].first], terms[i].literal));

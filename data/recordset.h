@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "criteria.h"
 #include "field_value.h"
 #include "key_index.h"
 #include "table_schema.h"
@@ -18,7 +19,6 @@ namespace kestova {
 class Connection;
 class RowWriter;
 class TableRows;
-struct CriteriaTerm;
 
 // What update() did with the current row.
 enum class SaveResult { Added, Updated, Unchanged };
@@ -151,6 +151,8 @@ class Recordset {
   std::vector<std::optional<FieldValue>> edits_;
 
   // Buffers kept between calls made once per source row.
+  CriteriaReader criteria_;
+  std::vector<int> termColumns_;  // the column of each term of the last criteria
   std::vector<std::pair<int, std::string>> filterParts_;
   std::vector<int> filterColumns_;
   std::vector<int> writeColumns_;

@@ -144,6 +144,11 @@ class IndexChecker {
     if (!k) return;
     const Comparable model = *comparable(tuple);
     const KeyIndex::Match match = index.find(*k);
+    // Rows looked at first change nothing found, whatever their keys.
+    const auto size = static_cast<std::uint32_t>(rows_.size());
+    const KeyIndex::Match hinted = index.find(*k, {size, match.first - 1, size / 2, 0});
+    require(hinted.first == match.first && hinted.count == match.count,
+            [&] { return "find" + describe(tuple) + " differs when rows are looked at first"; });
     std::uint32_t row = match.first, count = 0;
     for (std::uint32_t p = 0; p < rows_.size(); ++p) {
       if (rows_[p] != model) continue;

@@ -5,7 +5,7 @@
 // reading of its format written another way, so that a text accepted that
 // should be refused, refused that should be accepted, or read differently,
 // all show; criteria are also checked for anything outside quotes that could
-// act as an operator.
+// act as an operator, and read once more by a CriteriaReader.
 
 #include <cstdint>
 #include <filesystem>
@@ -128,7 +128,32 @@ bool sameTerms(const std::vector<CriteriaTerm>& a, const std::vector<CriteriaTer
   });
 }
 
+// A reader that follows the layout of the text before reads every text as
+// the full parse does: the text itself twice, then with its digits changed
+// (the same layout around other numbers, when the digits stand in literals).
+void checkReaderAgreesWithParse(std::string_view text) {
+  static kestova::CriteriaReader reader;  // carries the layout from input to input
+  std::string changed(text);
+  for (char& c : changed)
+    if (c >= '0' && c <= '9') c = static_cast<char>('0' + (c - '0' + 7) % 10);
+  for (std::string_view version : {text, text, std::string_view(changed)}) {
+    std::optional<std::vector<CriteriaTerm>> parsed;
+    try {
+      parsed = kestova::parseCriteria(version);
+    } catch (const DatabaseError&) {
+    }
+    try {
+      const std::vector<CriteriaTerm>& read = reader.read(version);
+      require(parsed && sameTerms(read, *parsed),
+              [&] { return "the reader reads otherwise: " + shown(version); });
+    } catch (const DatabaseError&) {
+      require(!parsed, [&] { return "the reader refuses: " + shown(version); });
+    }
+  }
+}
+
 void checkCriteria(std::string_view text) {
+  checkReaderAgreesWithParse(text);
   const auto expected = readCriteria(text);
   std::vector<CriteriaTerm> terms;
   try {
