@@ -110,6 +110,16 @@ std::string lines(const std::vector<Row>& rows) {
   return text;
 }
 
+// Source rows with keys 1 to `rows`, and target rows that already hold them.
+std::pair<std::vector<Row>, std::vector<Row>> currentRows(const TableCase& t, int rows) {
+  std::pair<std::vector<Row>, std::vector<Row>> both;
+  for (int key = 1; key <= rows; ++key) {
+    both.first.push_back(t.sourceRow(key, 5));
+    both.second.push_back(t.targetRow(key, 5, "S"));
+  }
+  return both;
+}
+
 class EachTable : public ::testing::TestWithParam<TableCase> {
  protected:
   void SetUp() override { folder_.createEmptyDatabases(); }
@@ -461,11 +471,7 @@ TEST_P(EachTable, RowsAlreadyCurrentAreNotWritten) {
 TEST_P(EachTable, AChangeAnotherProgramMakesAmongCurrentRowsIsSeen) {
   const TableCase& t = GetParam();
   constexpr int kRows = 40, kChanged = 30;
-  std::vector<Row> source, target;
-  for (int key = 1; key <= kRows; ++key) {
-    source.push_back(t.sourceRow(key, 5));
-    target.push_back(t.targetRow(key, 5, "S"));
-  }
+  auto [source, target] = currentRows(t, kRows);
   given(source, target);
   const std::string table = tableOf(t.table->target);
   // Opened and keyed before the run: the change itself takes well under a
@@ -496,11 +502,7 @@ TEST(SharedRead, AnotherProgramsWriteGoesThroughDuringALongRunOfCurrentRows) {
   constexpr int kRows = 10'000;
   TestFolder folder;
   folder.createEmptyDatabases();
-  std::vector<Row> source, target;
-  for (int key = 1; key <= kRows; ++key) {
-    source.push_back(t.sourceRow(key, 5));
-    target.push_back(t.targetRow(key, 5, "S"));
-  }
+  auto [source, target] = currentRows(t, kRows);
   test::insertRows(folder.updatePath(), tableOf(t.table->source), source);
   test::insertRows(folder.mainPath(), tableOf(t.table->target), target);
   sample::SqlCipherFile other(folder.mainPath(), sample::kPassword);
