@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "database_error.h"
+
 namespace kestova {
 
 namespace {
@@ -19,6 +21,7 @@ constexpr int kLogIndexRegion = 32768;
 SharedRead::SharedRead(sqlite3* db, const std::string& file)
     : db_(db),
       begin_(db, "BEGIN", file),
+      rollback_(db, "ROLLBACK", file),
       firstRead_(db, "PRAGMA main.schema_version", file),
       journalMode_(db, "PRAGMA main.journal_mode", file) {}
 
@@ -89,9 +92,15 @@ std::optional<SharedRead::LogHeader> SharedRead::logHeader() const {
 void SharedRead::end() noexcept {
   if (!open_) return;
   open_ = false;
-  // A read transaction has nothing to undo; ending it cannot fail in a way
-  // that matters, and it is not reported (as with Connection::rollback()).
-  if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  // A read transaction has nothing to undo: a failure to end it is not
+  // reported (as with Connection::rollback()), and the next write reports
+  // the transaction it finds open.
+  if (sqlite3_get_autocommit(db_) == 0) {
+    try {
+      rollback_.execute();
+    } catch (const DatabaseError&) {
+    }
+  }
 }
 
 void SharedRead::endWhenOld() noexcept {

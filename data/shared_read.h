@@ -51,7 +51,7 @@ class SharedRead {
   std::optional<LogHeader> logHeader() const;
 
   sqlite3* db_;
-  Statement begin_, firstRead_, journalMode_;
+  Statement begin_, rollback_, firstRead_, journalMode_;
   bool open_ = false;
   bool inLog_ = false;  // the handle is in write-ahead mode, as last seen
   std::chrono::steady_clock::time_point since_;
