@@ -30,16 +30,17 @@ enum class SaveResult { Added, Updated, Unchanged };
 // read-write connection: when it is first used, most often by its first
 // filter, which reads them with the key index in one pass), read again with
 // the key index of a filter if another program has committed since; rows
-// that this recordset adds belong to it, and later filters find them. Row values are read from the
-// database when they are used. Before saving a changed row it compares the row on disk with the
-// values to write, and leaves a row that holds them alone; comparisons in a
-// row share one short read transaction (Connection::readCurrent()). Before writing, it
-// looks whether another program has committed to the file since it last
-// looked; if so it reads its rows and its key index again (inside the row's
-// own write transaction, so nothing can change between the look and the
-// write) and finds the row to write anew under its filter: another writer
-// never makes it add a key twice or write a row that no longer has the
-// filtered key. A row another program removed meanwhile is not saved.
+// that this recordset adds belong to it, and later filters find them. Row
+// values are read from the database when they are used. Before saving a
+// changed row it compares the row on disk with the values to write, and
+// leaves a row that holds them alone; the comparisons of rows found current
+// one after another share a short read transaction (Connection::readCurrent()).
+// Before writing, it looks whether another program has committed to the file
+// since it last looked; if so it reads its rows and its key index again
+// (inside the row's own write transaction, so nothing can change between the
+// look and the write) and finds the row to write anew under its filter:
+// another writer never makes it add a key twice or write a row that no longer
+// has the filtered key. A row another program removed meanwhile is not saved.
 //
 // Every failure throws DatabaseError; a failed call changes nothing, except
 // that a failed update() discards the row it could not save.
