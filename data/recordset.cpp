@@ -39,15 +39,12 @@ void Recordset::requireCurrent(const char* operation) const {
 int Recordset::columnIndex(std::string_view name, const char* operation) const {
   // The same few spellings are asked for on every row: their columns are kept.
   for (const auto& [spelling, column] : knownColumns_)
-    if (spelling.size() == name.size() && spelling[0] == name[0] &&
-        std::equal(name.begin(), name.end(), spelling.begin()))
-      return column;
+    if (spelling == name) return column;
   const int column = schema_.columnIndex(name);
   if (column < 0)
     throw DatabaseError(operation, object(name), "el campo no existe en la tabla", 0,
                         DatabaseError::Cause::TableMissing);
-  if (!name.empty() && knownColumns_.size() < kKnownSpellings)
-    knownColumns_.emplace_back(name, column);
+  if (knownColumns_.size() < kKnownSpellings) knownColumns_.emplace_back(name, column);
   return column;
 }
 
