@@ -113,35 +113,36 @@ std::uint32_t KeyIndex::findBucket(std::string_view key, std::uint32_t hash) con
   if (slots_.empty()) return kNone;
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    std::uint32_t bucket = slots_[slot];
-    if (bucket == kNone) return kNone;
-    if (buckets_[bucket].hash == hash && keyOf(bucket) == key) return bucket;
+    const std::uint64_t entry = slots_[slot];
+    if (entry == kEmptySlot) return kNone;
+    const auto bucket = static_cast<std::uint32_t>(entry);
+    if (entry >> 32 == hash && keyOf(bucket) == key) return bucket;
   }
 }
 
 std::uint32_t KeyIndex::addBucket(std::string_view key, std::uint32_t hash) {
   if (keys_.size() + key.size() > UINT32_MAX) throw std::length_error("KeyIndex: keys over 4 GiB");
-  // Keep the table at most half full so that probes stay short.
-  if ((buckets_.size() + 1) * 2 > slots_.size()) growSlots();
+  // At most three quarters full: probes mostly stay within one cache line.
+  if ((buckets_.size() + 1) * 4 > slots_.size() * 3) growSlots();
   auto bucket = static_cast<std::uint32_t>(buckets_.size());
-  buckets_.push_back({hash, static_cast<std::uint32_t>(keys_.size()), kNone, kNone, 0});
+  buckets_.push_back({static_cast<std::uint32_t>(keys_.size()), kNone, kNone, 0});
   keys_.append(key);
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t slot = hash & mask;
-  while (slots_[slot] != kNone) slot = (slot + 1) & mask;
-  slots_[slot] = bucket;
+  place(slotOf(hash, bucket));
   return bucket;
 }
 
+void KeyIndex::place(std::uint64_t entry) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = (entry >> 32) & mask;
+  while (slots_[slot] != kEmptySlot) slot = (slot + 1) & mask;
+  slots_[slot] = entry;
+}
+
 void KeyIndex::growSlots() {
-  std::size_t size = slots_.empty() ? 64 : slots_.size() * 2;
-  slots_.assign(size, kNone);
-  const std::size_t mask = size - 1;
-  for (std::uint32_t bucket = 0; bucket < buckets_.size(); ++bucket) {
-    std::size_t slot = buckets_[bucket].hash & mask;
-    while (slots_[slot] != kNone) slot = (slot + 1) & mask;
-    slots_[slot] = bucket;
-  }
+  const std::vector<std::uint64_t> old = std::move(slots_);
+  slots_.assign(old.empty() ? 64 : old.size() * 2, kEmptySlot);
+  for (std::uint64_t entry : old)
+    if (entry != kEmptySlot) place(entry);
 }
 
 void KeyIndex::link(std::uint32_t position, Bucket& bucket) {
