@@ -34,14 +34,17 @@ std::string_view trimSpaces(std::string_view text) {
 }
 
 void appendFoldedText(std::string& out, std::string_view text) {
+  // Folding keeps every character's length: the text is folded in place.
+  const std::size_t start = out.size();
+  out.append(text);
+  char* folded = out.data() + start;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    out += foldAscii(text[i]);
+    folded[i] = foldAscii(text[i]);
     // À..Þ are 0xC3 0x80..0x9E in UTF-8, their lower case 0x20 further on;
     // 0x97 is the multiplication sign, which has no lower case.
     if (static_cast<unsigned char>(text[i]) == 0xC3 && i + 1 < text.size()) {
       auto next = static_cast<unsigned char>(text[++i]);
-      if (next >= 0x80 && next <= 0x9E && next != 0x97) next += 0x20;
-      out += static_cast<char>(next);
+      if (next >= 0x80 && next <= 0x9E && next != 0x97) folded[i] = static_cast<char>(next + 0x20);
     }
   }
 }
