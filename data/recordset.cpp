@@ -13,6 +13,8 @@ namespace kestova {
 namespace {
 
 constexpr std::uint32_t kNone = KeyIndex::kNone;
+constexpr char kRead[] = "Leer el campo";
+constexpr char kWrite[] = "Escribir el campo";
 
 }  // namespace
 
@@ -36,15 +38,17 @@ void Recordset::requireCurrent(const char* operation) const {
   if (current_ == kNone) throw DatabaseError(operation, object(), "no hay fila actual");
 }
 
+void Recordset::requireColumn(int column, const char* operation) const {
+  requireOpen(operation);
+  if (column < 0 || static_cast<std::size_t>(column) >= schema_.columns.size())
+    throw DatabaseError(operation, object(), "la columna " + std::to_string(column) + " no existe");
+}
+
 int Recordset::columnIndex(std::string_view name, const char* operation) const {
-  // The same few spellings are asked for on every row: their columns are kept.
-  for (const auto& [spelling, column] : knownColumns_)
-    if (spelling == name) return column;
   const int column = schema_.columnIndex(name);
   if (column < 0)
     throw DatabaseError(operation, object(name), "el campo no existe en la tabla", 0,
                         DatabaseError::Cause::TableMissing);
-  if (knownColumns_.size() < kKnownSpellings) knownColumns_.emplace_back(name, column);
   return column;
 }
 
@@ -56,7 +60,6 @@ void Recordset::open(Connection& connection, const std::string& table) {
   try {
     ReadTransaction snapshot(connection);
     schema_ = TableSchema::read(connection.handle(), table);
-    knownColumns_.clear();
     rows_ = std::make_unique<TableRows>(connection, schema_);
     writer_ = std::make_unique<RowWriter>(connection, schema_);
   } catch (const DatabaseError& failure) {
@@ -175,23 +178,29 @@ void Recordset::addNew() {
   current_ = kNone;
 }
 
-const FieldValue& Recordset::field(std::string_view name) {
+int Recordset::readColumn(std::string_view name) const {
+  requireOpen(kRead);
+  return columnIndex(name, kRead);
+}
+
+int Recordset::writeColumn(std::string_view name) const {
+  requireOpen(kWrite);
+  return columnIndex(name, kWrite);
+}
+
+const FieldValue& Recordset::field(int column) {
   static const FieldValue kNull = Null{};
-  constexpr char kOperation[] = "Leer el campo";
-  requireOpen(kOperation);
-  const int column = columnIndex(name, kOperation);
+  requireColumn(column, kRead);
   if (edit_ != Edit::None && edits_[column]) return *edits_[column];
   if (edit_ == Edit::Added) return kNull;
-  requireCurrent(kOperation);
+  requireCurrent(kRead);
   return rows_->values(current_)[column];
 }
 
-void Recordset::setField(std::string_view name, const FieldValue& value) {
-  constexpr char kOperation[] = "Escribir el campo";
-  requireOpen(kOperation);
-  const int column = columnIndex(name, kOperation);
+void Recordset::setField(int column, const FieldValue& value) {
+  requireColumn(column, kWrite);
   if (edit_ == Edit::None) {
-    requireCurrent(kOperation);
+    requireCurrent(kWrite);
     edit_ = Edit::Changed;
     edits_.assign(schema_.columns.size(), std::nullopt);
   }

@@ -84,10 +84,20 @@ class Recordset {
   // The value of the named field (any letter case) in the current row,
   // including a value written but not yet saved. Requires: a current row.
   // The value stays valid until the recordset moves, filters, adds or saves.
-  const FieldValue& field(std::string_view name);
+  const FieldValue& field(std::string_view name) { return field(readColumn(name)); }
   // Writes a value into the named field of the current row; update() saves it.
   // Requires: a current row.
-  void setField(std::string_view name, const FieldValue& value);
+  void setField(std::string_view name, const FieldValue& value) {
+    setField(writeColumn(name), value);
+  }
+
+  // The same by column, for a caller that names the same fields on every row:
+  // readColumn() and writeColumn() find a field's column once (and throw as
+  // field() and setField() do when there is none), the calls below use it.
+  int readColumn(std::string_view name) const;
+  int writeColumn(std::string_view name) const;
+  const FieldValue& field(int column);
+  void setField(int column, const FieldValue& value);
 
   // Saves the current row, added or changed, as one transaction of its own
   // that touches exactly that row: a write the database drops or that changes
@@ -118,6 +128,7 @@ class Recordset {
 
   void requireOpen(const char* operation) const;
   void requireCurrent(const char* operation) const;
+  void requireColumn(int column, const char* operation) const;
   void placeAtFirstRow() const;
   int columnIndex(std::string_view name, const char* operation) const;
   std::optional<std::string> keyOf(const std::vector<CriteriaTerm>& terms,
@@ -157,8 +168,6 @@ class Recordset {
   std::vector<std::pair<int, std::string>> filterParts_;
   std::vector<int> filterColumns_;
   std::vector<int> writeColumns_;
-  static constexpr std::size_t kKnownSpellings = 32;
-  mutable std::vector<std::pair<std::string, int>> knownColumns_;  // spelling, column
 };
 
 }  // namespace kestova

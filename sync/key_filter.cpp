@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "recordset.h"
 #include "text_rules.h"
 
 namespace kestova {
@@ -38,11 +37,12 @@ std::string quotedText(const FieldValue& value, const std::string& field) {
   if (auto* real = std::get_if<double>(&value)) return realText(*real, field);
   if (auto* text = std::get_if<std::string>(&value)) {
     std::string escaped;
-    for (char c : trimSpaces(*text)) {
-      escaped += c;
-      if (c == '\'') escaped += '\'';
+    std::string_view rest = trimSpaces(*text);
+    for (std::size_t quote; (quote = rest.find('\'')) != std::string_view::npos;) {
+      escaped.append(rest.substr(0, quote + 1)) += '\'';
+      rest.remove_prefix(quote + 1);
     }
-    return escaped;
+    return escaped.append(rest);
   }
   throw RejectedKey(field + " no es un texto: " + describe(value));
 }
@@ -53,12 +53,17 @@ std::string keyText(const FieldValue& value, KeyPiece::Form form, const std::str
   return form == KeyPiece::Form::Number ? numberText(value, field) : quotedText(value, field);
 }
 
-std::string keyFilter(const TableDefinition& table, Recordset& source) {
+KeyFilter::KeyFilter(const TableDefinition& table) : table_(table) {
+  for (const KeyPiece& piece : table.key) fields_.emplace_back(piece.sourceField);
+}
+
+std::string KeyFilter::text(Recordset& source) {
   std::string text;
   text.reserve(128);
-  for (const KeyPiece& piece : table.key) {
+  for (std::size_t i = 0; i < fields_.size(); ++i) {
+    const KeyPiece& piece = table_.key[i];
     text += piece.literal;
-    text += keyText(source.field(piece.sourceField), piece.form, piece.sourceField);
+    text += keyText(fields_[i].read(source), piece.form, piece.sourceField);
   }
   return text;
 }

@@ -2,13 +2,13 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "field_value.h"
+#include "named_field.h"
 #include "table_definition.h"
 
 namespace kestova {
-
-class Recordset;
 
 // A source row whose key cannot form a filter that finds exactly the rows with
 // that key: a Null, empty or non-numeric value where a number is compared.
@@ -17,13 +17,25 @@ class RejectedKey : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The key filter text of the source's current row, for example
-// "CodMar = 12 and Codmod = 345". Numbers are written with a point as decimal
-// separator whatever the locale. A text key is trimmed of surrounding spaces
-// and its quotes doubled, so nothing in a value can add criteria; a Null text
-// key is looked up as the 0 that is written for it. Throws RejectedKey, or
-// DatabaseError when a key field cannot be read.
-std::string keyFilter(const TableDefinition& table, Recordset& source);
+// The key filter of one table: for each source row the criteria text that
+// finds its target rows, for example "CodMar = 12 and Codmod = 345". Numbers
+// are written with a point as decimal separator whatever the locale. A text
+// key is trimmed of surrounding spaces and its quotes doubled, so nothing in a
+// value can add criteria; a Null text key is looked up as the 0 that is
+// written for it.
+class KeyFilter {
+ public:
+  // Requires: `table` outlives the filter, which serves one source recordset.
+  explicit KeyFilter(const TableDefinition& table);
+
+  // The text for the source's current row. Throws RejectedKey, or
+  // DatabaseError when a key field cannot be read.
+  std::string text(Recordset& source);
+
+ private:
+  const TableDefinition& table_;
+  std::vector<NamedField> fields_;  // one per key piece
+};
 
 // The text of one key value in the given form; throws RejectedKey.
 std::string keyText(const FieldValue& value, KeyPiece::Form form, const std::string& field);

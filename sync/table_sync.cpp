@@ -29,19 +29,32 @@ struct GuardOutcome {
   std::optional<FieldValue> replacement;
 };
 
-GuardOutcome evaluateGuard(const FieldCopy& copy, Recordset& source, StepRunner& steps,
-                           const std::string& stepName) {
+// One field copy, its fields' columns found on first use, and its steps' names.
+struct CopyPass {
+  const FieldCopy& copy;
+  NamedField source, target;
+  std::string copyStep, guardStep;
+
+  explicit CopyPass(const FieldCopy& fieldCopy)
+      : copy(fieldCopy),
+        source(fieldCopy.sourceField),
+        target(fieldCopy.targetField),
+        copyStep("Copiar " + fieldCopy.sourceField + " en " + fieldCopy.targetField),
+        guardStep("Probar " + fieldCopy.sourceField) {}
+};
+
+GuardOutcome evaluateGuard(CopyPass& pass, Recordset& source, StepRunner& steps) {
   GuardOutcome outcome;
-  if (copy.guard == FieldCopy::Guard::None) return outcome;
+  if (pass.copy.guard == FieldCopy::Guard::None) return outcome;
   bool isNullValue = false;
   bool isEmptyText = false;
-  steps.run(stepName, [&] {
-    const FieldValue& value = source.field(copy.sourceField);
+  steps.run(pass.guardStep, [&] {
+    const FieldValue& value = pass.source.read(source);
     isNullValue = isNull(value);
     auto* text = std::get_if<std::string>(&value);
     isEmptyText = text != nullptr && text->empty();
   });
-  if (copy.guard == FieldCopy::Guard::SkipNullOrEmpty) {
+  if (pass.copy.guard == FieldCopy::Guard::SkipNullOrEmpty) {
     outcome.write = !isNullValue && !isEmptyText;
   } else if (isNullValue) {
     outcome.replacement = FieldValue(std::int64_t{0});
@@ -49,32 +62,38 @@ GuardOutcome evaluateGuard(const FieldCopy& copy, Recordset& source, StepRunner&
   return outcome;
 }
 
-// One table's recordsets and the names of its steps, made once per table.
+// One table's recordsets, key filter and copies, made once per table.
 struct TablePass {
-  const TableDefinition& table;
   Recordset& source;
   Recordset& target;
   StepRunner& steps;
-  std::vector<std::string> copySteps, guardSteps;
+  KeyFilter keyFilter;
+  std::vector<CopyPass> copies;
+
+  TablePass(const TableDefinition& table, DataEnvironment2& environment, StepRunner& runner)
+      : source(environment.recordset(table.source)),
+        target(environment.recordset(table.target)),
+        steps(runner),
+        keyFilter(table),
+        copies(table.copies.begin(), table.copies.end()) {}
 
   // Filter, count, add when missing, copy, save: one source row.
   RowOutcome syncRow() {
     // A key that cannot be used must not leave the previous row's match
     // current, so the row is passed over whole.
-    if (!steps.run("Filtrar por clave", [&] { target.setFilter(keyFilter(table, source)); }))
+    if (!steps.run("Filtrar por clave", [&] { target.setFilter(keyFilter.text(source)); }))
       return RowOutcome::Rejected;
     std::int64_t matches = -1;
     if (!steps.run("Contar coincidencias", [&] { matches = target.recordCount(); }))
       return RowOutcome::NotSaved;
     if (matches == 0 && !steps.run("Agregar fila", [&] { target.addNew(); }))
       return RowOutcome::NotSaved;
-    for (std::size_t i = 0; i < table.copies.size(); ++i) {
-      const FieldCopy& copy = table.copies[i];
-      GuardOutcome guard = evaluateGuard(copy, source, steps, guardSteps[i]);
+    for (CopyPass& copy : copies) {
+      GuardOutcome guard = evaluateGuard(copy, source, steps);
       if (!guard.write) continue;
-      steps.run(copySteps[i], [&] {
-        target.setField(copy.targetField,
-                        guard.replacement ? *guard.replacement : source.field(copy.sourceField));
+      steps.run(copy.copyStep, [&] {
+        copy.target.write(target,
+                          guard.replacement ? *guard.replacement : copy.source.read(source));
       });
     }
     SaveResult saved = SaveResult::Unchanged;
@@ -89,13 +108,7 @@ struct TablePass {
 bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Progress& progress,
                StepRunner& steps) {
   RunReport::Tally& tally = steps.report().tally(table.title);
-  TablePass pass{
-      table, environment.recordset(table.source), environment.recordset(table.target), steps, {},
-      {}};
-  for (const FieldCopy& copy : table.copies) {
-    pass.copySteps.push_back("Copiar " + copy.sourceField + " en " + copy.targetField);
-    pass.guardSteps.push_back("Probar " + copy.sourceField);
-  }
+  TablePass pass(table, environment, steps);
 
   bool writing = true;
   std::int64_t row = 0;
