@@ -13,10 +13,13 @@ RowWriter::RowWriter(Connection& connection, const TableSchema& schema)
 RowWriter::~RowWriter() = default;
 
 Statement& RowWriter::statement(Sql kind, const std::vector<int>& columns) {
+  LastUsed& last = lastUsed_[static_cast<std::size_t>(kind)];
+  if (last.statement != nullptr && last.columns == columns) return *last.statement;
   auto& cached = statements_[{kind, columns}];
   if (!cached)
     cached =
         std::make_unique<Statement>(connection_.handle(), sqlFor(kind, columns), schema_.table);
+  last = {columns, cached.get()};
   return *cached;
 }
 

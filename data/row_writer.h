@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -46,6 +47,12 @@ class RowWriter {
   Connection& connection_;
   const TableSchema& schema_;
   std::map<std::pair<Sql, std::vector<int>>, std::unique_ptr<Statement>> statements_;
+  // The statement of each kind used last: rows mostly write the same columns.
+  struct LastUsed {
+    std::vector<int> columns;
+    Statement* statement = nullptr;
+  };
+  std::array<LastUsed, 3> lastUsed_;
   bool lastHeld_ = false;  // the last row compared already held its values
 };
 
