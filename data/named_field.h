@@ -15,8 +15,6 @@ class NamedField {
   // Requires: `name` outlives the field.
   explicit NamedField(const std::string& name) : name_(name) {}
 
-  const std::string& name() const { return name_; }
-
   const FieldValue& read(Recordset& recordset) {
     if (column_ < 0) column_ = recordset.readColumn(name_);
     return recordset.field(column_);
