@@ -11,27 +11,30 @@ namespace kestova {
 
 namespace {
 
-void appendVarint(std::string& out, std::uint64_t value) {
+// A tag, then a number in 7-bit groups, lowest first; appended at once.
+void appendTagged(std::string& out, char tag, std::uint64_t value) {
+  char bytes[11] = {tag};
+  std::size_t length = 1;
   while (value >= 0x80) {
-    out += static_cast<char>((value & 0x7F) | 0x80);
+    bytes[length++] = static_cast<char>((value & 0x7F) | 0x80);
     value >>= 7;
   }
-  out += static_cast<char>(value);
+  bytes[length++] = static_cast<char>(value);
+  out.append(bytes, length);
 }
 
 void appendWhole(std::string& key, std::int64_t number) {
-  key += 'i';
   // Zig-zag keeps small negative numbers short.
-  appendVarint(
-      key, (static_cast<std::uint64_t>(number) << 1) ^ static_cast<std::uint64_t>(number >> 63));
+  appendTagged(
+      key, 'i',
+      (static_cast<std::uint64_t>(number) << 1) ^ static_cast<std::uint64_t>(number >> 63));
 }
 
 // Text keys are as a filter compares texts; their length first, so that no
 // text key is the start of another.
 void appendText(std::string& key, std::string_view text) {
   text = trimSpaces(text);
-  key += 't';
-  appendVarint(key, text.size());
+  appendTagged(key, 't', text.size());
   appendFoldedText(key, text);
 }
 
@@ -86,6 +89,10 @@ void KeyIndex::assign(std::uint32_t position, std::optional<std::string_view> ke
   if (bucket == kNone) bucket = addBucket(*key, hash);
   link(position, buckets_[bucket]);
   bucketOf_[position] = bucket;
+}
+
+void KeyIndex::prefetch(std::string_view key) const {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[hashOf(key) & (slots_.size() - 1)]);
 }
 
 KeyIndex::Match KeyIndex::find(std::string_view key) const {

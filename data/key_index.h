@@ -36,6 +36,10 @@ class KeyIndex {
   // moves to its new key.
   void assign(std::uint32_t position, std::optional<std::string_view> key);
 
+  // Starts fetching from memory where `key` will be looked up, for a caller
+  // that files rows faster when it does so a row ahead.
+  void prefetch(std::string_view key) const;
+
   Match find(std::string_view key) const;
   // The same, looking first at the keys of the rows `likely` (any positions,
   // or kNone): rows sought in the order they are filed cost no lookup in the

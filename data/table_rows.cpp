@@ -169,16 +169,31 @@ void TableRows::readWithIndex(const std::vector<int>& columns, bool withRowids) 
   auto index = std::make_unique<KeyIndex>();
   index->reserve(rowids_.size());
   if (withRowids) rowids_.clear();
-  std::string key;
+  // Each row is filed a row late, once the place of its key is on its way
+  // from memory: filing is then no longer bound by the index's cache misses.
+  struct Scanned {
+    std::uint32_t position = kNone;
+    std::string key;
+    bool matchable = false;
+  } row, late;
+  auto file = [&](const Scanned& scanned) {
+    if (scanned.position != kNone)
+      index->assign(scanned.position, scanned.matchable
+                                          ? std::optional<std::string_view>(scanned.key)
+                                          : std::nullopt);
+  };
   while (scan.step()) {
-    const std::uint32_t position = positionOfScanned(scan.columnInt64(0));
-    if (position == kNone) continue;
-    key.clear();
-    bool matchable = true;
+    row.position = positionOfScanned(scan.columnInt64(0));
+    if (row.position == kNone) continue;
+    row.key.clear();
+    row.matchable = true;
     for (std::size_t i = 0; i < columns.size(); ++i)
-      matchable = appendKeyPart(key, scan.column(static_cast<int>(i + 1))) && matchable;
-    index->assign(position, matchable ? std::optional<std::string_view>(key) : std::nullopt);
+      row.matchable = appendKeyPart(row.key, scan.column(static_cast<int>(i + 1))) && row.matchable;
+    if (row.matchable) index->prefetch(row.key);
+    file(late);
+    std::swap(row, late);
   }
+  file(late);
   if (withRowids) rowidsRead();
   index_ = std::move(index);
   indexColumns_ = columns;
