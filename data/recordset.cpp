@@ -1,6 +1,7 @@
 #include "recordset.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "connection.h"
 #include "criteria.h"
@@ -39,9 +40,13 @@ void Recordset::requireCurrent(const char* operation) const {
 }
 
 void Recordset::requireColumn(int column, const char* operation) const {
+  if (!isOpen() || column < 0 || static_cast<std::size_t>(column) >= schema_.columns.size())
+    refuseColumn(column, operation);
+}
+
+void Recordset::refuseColumn(int column, const char* operation) const {
   requireOpen(operation);
-  if (column < 0 || static_cast<std::size_t>(column) >= schema_.columns.size())
-    throw DatabaseError(operation, object(), "la columna " + std::to_string(column) + " no existe");
+  throw DatabaseError(operation, object(), "la columna " + std::to_string(column) + " no existe");
 }
 
 int Recordset::columnIndex(std::string_view name, const char* operation) const {
@@ -139,31 +144,32 @@ std::optional<std::string> Recordset::keyOf(const std::vector<CriteriaTerm>& ter
   // in any order. Each literal compares as the database compares it with its
   // column (a number with a text column as its text). A column named twice
   // with two different values matches nothing.
-  std::vector<std::pair<int, std::string>>& parts = filterParts_;
-  parts.resize(terms.size());
-  // Criteria laid out as the last ones name the same fields.
-  if (!criteria_.sameLayout() || termColumns_.size() != terms.size()) {
+  if (!criteria_.sameLayout() || termOrder_.size() != terms.size()) {
+    // Criteria laid out as the last ones name the same fields in the same order.
+    termOrder_.clear();
     termColumns_.clear();
     for (const CriteriaTerm& term : terms)
       termColumns_.push_back(columnIndex(term.name, "Filtrar"));
+    termOrder_.resize(terms.size());
+    std::iota(termOrder_.begin(), termOrder_.end(), std::size_t{0});
+    std::stable_sort(termOrder_.begin(), termOrder_.end(), [&](std::size_t a, std::size_t b) {
+      return termColumns_[a] < termColumns_[b];
+    });
   }
-  for (std::size_t i = 0; i < terms.size(); ++i) {
-    parts[i].first = termColumns_[i];
-    parts[i].second.clear();
-    appendKeyPart(parts[i].second,
-                  withAffinity(schema_.affinities[parts[i].first], terms[i].literal));
-  }
-  std::sort(parts.begin(), parts.end());
   columns.clear();
-  std::string key;
+  std::string key, part, first;  // first: the first part of the column
   bool matchable = true;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0 && parts[i].first == parts[i - 1].first) {
-      matchable = matchable && parts[i].second == parts[i - 1].second;
+  for (std::size_t term : termOrder_) {
+    const int column = termColumns_[term];
+    part.clear();
+    appendKeyPart(part, withAffinity(schema_.affinities[column], terms[term].literal));
+    if (!columns.empty() && columns.back() == column) {
+      matchable = matchable && part == first;
       continue;
     }
-    columns.push_back(parts[i].first);
-    key += parts[i].second;
+    columns.push_back(column);
+    key += part;
+    first.swap(part);
   }
   return matchable ? std::optional<std::string>(std::move(key)) : std::nullopt;
 }

@@ -129,6 +129,7 @@ class Recordset {
   void requireOpen(const char* operation) const;
   void requireCurrent(const char* operation) const;
   void requireColumn(int column, const char* operation) const;
+  [[noreturn]] void refuseColumn(int column, const char* operation) const;
   void placeAtFirstRow() const;
   int columnIndex(std::string_view name, const char* operation) const;
   std::optional<std::string> keyOf(const std::vector<CriteriaTerm>& terms,
@@ -164,8 +165,8 @@ class Recordset {
 
   // Buffers kept between calls made once per source row.
   CriteriaReader criteria_;
-  std::vector<int> termColumns_;  // the column of each term of the last criteria
-  std::vector<std::pair<int, std::string>> filterParts_;
+  std::vector<int> termColumns_;        // the column of each term of the last criteria
+  std::vector<std::size_t> termOrder_;  // its terms in column order
   std::vector<int> filterColumns_;
   std::vector<int> writeColumns_;
 };

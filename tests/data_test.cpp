@@ -184,6 +184,16 @@ TEST_F(RecordsetTest, FirstMatchBecomesCurrentRowAndAllMatchesAreCounted) {
   // that reads as a number with a number column.
   target_.setFilter("CodMar = ' 2 '");
   EXPECT_EQ(target_.recordCount(), 1);
+  // Terms in any order; a field named twice matches only when both values do,
+  // whichever term comes first.
+  for (const auto& [criteria, count] :
+       {std::pair{"Codmod = 10 and CodMar = 1", 2},
+        std::pair{"CodMar = 1 and Codmod = 10 and codmar = 1.0", 2},
+        std::pair{"CodMar = 2 and Codmod = 10 and codmar = 1", 0},
+        std::pair{"CodMar = 1 and Codmod = 10 and codmar = 2", 0}}) {
+    target_.setFilter(criteria);
+    EXPECT_EQ(target_.recordCount(), count) << criteria;
+  }
 }
 
 TEST_F(RecordsetTest, RefusedFilterKeepsTheEarlierOne) {
