@@ -57,7 +57,7 @@ GuardOutcome evaluateGuard(CopyPass& pass, Recordset& source, StepRunner& steps)
   if (pass.copy.guard == FieldCopy::Guard::SkipNullOrEmpty) {
     outcome.write = !isNullValue && !isEmptyText;
   } else if (isNullValue) {
-    outcome.replacement = FieldValue(std::int64_t{0});
+    outcome.replacement.emplace(std::int64_t{0});
   }
   return outcome;
 }
