@@ -100,13 +100,34 @@ DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
   DatabaseHandle db(raw);  // even a failed open returns a handle to close
   check(raw, rc, kOpen, name);
   check(raw, sqlite3_extended_result_codes(raw, 1), kOpen, name);
-  if (key) check(raw, sqlite3_key(raw, key->data(), static_cast<int>(key->size())), kOpen, name);
   if (queryText(raw, "PRAGMA cipher_version", name).empty())
     throw DatabaseError(kOpen, name, "la biblioteca SQLite en uso no cifra las bases de datos");
+  if (key) {
+    // Nevaro's files and the updates are written in SQLCipher 3's format
+    // (1 KB pages, PBKDF2-HMAC-SHA1 with 64,000 iterations, HMAC-SHA1 per
+    // page). Set as the default before the key, it holds for this file and
+    // for every file the handle attaches.
+    Statement(raw, "PRAGMA cipher_default_compatibility = 3", name).execute();
+    check(raw, sqlite3_key(raw, key->data(), static_cast<int>(key->size())), kOpen, name);
+  }
   return db;
 }
 
 namespace {
+
+// The update comes from outside the office, and the main file is anyone's to
+// change: both connections read their file as one that may have been made to
+// do harm. Tests that craft damaged files open theirs without this.
+void guardAgainstHostileFiles(sqlite3* db, const std::string& file) {
+  // Defensive mode refuses what could corrupt the file on purpose (writing
+  // the schema, shadow tables or raw pages); an untrusted schema lets the
+  // views and triggers a file brings call only functions without side
+  // effects; checked cell sizes find a damaged page before its cells are used.
+  int unused = 0;
+  check(db, sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, &unused), kOpen, file);
+  check(db, sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &unused), kOpen, file);
+  Statement(db, "PRAGMA cell_size_check = ON", file).execute();
+}
 
 // Checked before SQLite opens the file: it would take a missing file as an
 // error, but an empty one as a new database, and write to it.
@@ -161,6 +182,7 @@ void Connection::open(const DataSettings& settings) {
         openDatabaseFile(path_, parsed.value("Jet OLEDB:Database Password"),
                          readOnly_ ? FileAccess::kReadOnly : FileAccess::kReadWrite);
     sqlite3* raw = db.get();
+    guardAgainstHostileFiles(raw, file);
     settings_ = settings;
     lockWait_ = settings.commandTimeout;
     check(raw, sqlite3_busy_handler(raw, &Connection::waitForLock, this), kOpen, file);

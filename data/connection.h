@@ -43,9 +43,9 @@ enum class FileAccess {
 };
 
 // Opens a database file and keys it with `key` (no key: the file is read as
-// it is): the one place where a file is opened. Checks that the SQLite library
-// in use encrypts, but not that the key fits: a wrong key fails at the first
-// read of the schema. The handle is for one thread at a time. Throws
+// it is) in SQLCipher 3's file format: the one place where a file is opened.
+// Checks that the SQLite library in use encrypts, but not that the key fits: a
+// wrong key fails at the first read of the schema. The handle is for one thread at a time. Throws
 // DatabaseError naming the file.
 DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
                                 const std::optional<std::string>& key, FileAccess access);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "connection_string.h"
@@ -8,6 +10,7 @@
 #include "database_error.h"
 #include "sample_data.h"
 #include "sqlcipher_file.h"
+#include "statement.h"
 #include "test_support.h"
 #include "text_rules.h"
 
@@ -87,6 +90,73 @@ TEST(TextRules, NumberLiteralsAreWholeWithin64BitsOrElseReal) {
        std::vector<std::string>{"", "-", "+-1", "1.", ".5", "1.2.3", "1e5", "1,5", " 1", "0x10",
                                 std::string(400, '9'), "0." + std::string(400, '0') + "1"})
     EXPECT_EQ(parseNumberLiteral(text), std::nullopt) << text;
+}
+
+std::string firstText(sqlite3* db, const std::string& sql) {
+  Statement statement(db, sql, "prueba");
+  return statement.step() ? describe(statement.column(0)) : "";
+}
+
+// What Debian's SQLCipher command-line tool (3.4.1) prints for `sql` on `file`.
+std::string debianTool(const fs::path& file, const std::string& sql) {
+  const std::string command = "sqlcipher -batch '" + file.string() + "' \"PRAGMA key='" +
+                              sample::kPassword + "';\" \"" + sql + "\" 2>&1";
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  ::pclose(pipe);
+  return out;
+}
+
+// The program runs the engine it is built with, never an older SQLite the
+// machine also has: SQLite 3.44 or later, its header and library of one
+// version, with SQLCipher's codec encrypting what it writes.
+TEST(Engine, IsACurrentSqliteWithItsCodec) {
+  EXPECT_GE(sqlite3_libversion_number(), 3044000) << sqlite3_libversion();
+  EXPECT_EQ(sqlite3_libversion_number(), SQLITE_VERSION_NUMBER) << sqlite3_libversion();
+  TestFolder folder;
+  sample::SqlCipherFile file(folder.mainPath(), sample::kPassword,
+                             sample::SqlCipherFile::Mode::kCreate);
+  file.exec("CREATE TABLE t(a)");
+  EXPECT_EQ(firstText(file.handle(), "PRAGMA cipher_version").substr(0, 3), "'4.");
+  EXPECT_EQ(firstText(file.handle(), "PRAGMA cipher_provider"), "'openssl'");
+  EXPECT_NE(test::readBytes(folder.mainPath()).substr(0, 15), "SQLite format 3");
+}
+
+// Both files come from outside the program: neither connection lets what a
+// file holds write its schema or call functions with side effects.
+TEST(Engine, BothConnectionsReadTheirFilesDefensively) {
+  TestFolder folder;
+  folder.createEmptyDatabases();
+  DataEnvironment2 environment(folder.settings());
+  environment.openConnection("Nevaro");
+  environment.openRecordset("rsC_MarMod_Actualizacion");
+  for (const char* name : {"Nevaro", "Actualizacion"}) {
+    sqlite3* db = environment.connection(name).handle();
+    int defensive = 0, trustedSchema = 1;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, -1, &defensive);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, -1, &trustedSchema);
+    EXPECT_EQ(defensive, 1) << name;
+    EXPECT_EQ(trustedSchema, 0) << name;
+    EXPECT_EQ(firstText(db, "PRAGMA cell_size_check"), "1") << name;
+  }
+}
+
+// The files keep the format Nevaro's and the updates have always had: one
+// that Debian 12's own SQLCipher tool writes opens, and one written here opens
+// in that tool.
+TEST(Engine, FilesKeepTheFormatOfDebiansSqlCipherTool) {
+  TestFolder folder;
+  const fs::path theirs = folder.root() / "theirs.mdb", ours = folder.mainPath();
+  ASSERT_EQ(debianTool(theirs, "CREATE TABLE t(a); INSERT INTO t VALUES ('de ellos');"), "");
+  sample::SqlCipherFile read(theirs, sample::kPassword);
+  EXPECT_EQ(firstText(read.handle(), "SELECT a FROM t"), "'de ellos'");
+
+  sample::SqlCipherFile written(ours, sample::kPassword, sample::SqlCipherFile::Mode::kCreate);
+  written.exec("CREATE TABLE t(a); INSERT INTO t VALUES ('nuestra')");
+  EXPECT_EQ(debianTool(ours, "PRAGMA integrity_check; SELECT a FROM t;"), "ok\nnuestra\n");
 }
 
 TEST(DataEnvironment2, MembersStartClosedAndARecordsetOpensOnlyItsOwnConnection) {

@@ -369,7 +369,7 @@ const BadFile kBadFiles[] = {
                  "{main}\n"
                  "Avise a quien le da soporte técnico de Nevaro.\n") +
          kNoneSaved,
-     {"file is encrypted or is not a database"}},
+     {"is not a database"}},
     {"MainTableMissing",
      sql(kMain, "DROP TABLE RNAValVehi1"),
      false,

@@ -1,0 +1,49 @@
+# The database engine: SQLCipher 4.6.1 (SQLite 3.46.1), compiled here from the
+# amalgamation that scripts/setup makes from Debian's source package, and
+# linked statically into every program. Debian 12's own libsqlcipher (3.4.1 on
+# SQLite 3.15.2) is never linked.
+#
+# Defines the target `sqlcipher`: sqlite3.h on its include path, SQLITE_HAS_CODEC
+# for its users (it declares sqlite3_key()), and the crypto provider linked.
+
+set(KESTOVA_SQLCIPHER_DIR "${PROJECT_SOURCE_DIR}/.deps/sqlcipher"
+    CACHE PATH "The SQLCipher amalgamation (sqlite3.c, sqlite3.h) that scripts/setup makes")
+if(NOT EXISTS "${KESTOVA_SQLCIPHER_DIR}/sqlite3.c")
+  message(FATAL_ERROR "No SQLCipher amalgamation in ${KESTOVA_SQLCIPHER_DIR}: run scripts/setup")
+endif()
+
+enable_language(C)
+add_library(sqlcipher STATIC "${KESTOVA_SQLCIPHER_DIR}/sqlite3.c")
+target_include_directories(sqlcipher SYSTEM PUBLIC "${KESTOVA_SQLCIPHER_DIR}")
+target_compile_definitions(sqlcipher
+  PUBLIC SQLITE_HAS_CODEC
+  PRIVATE
+    # Temporary tables and indexes stay in memory: never unencrypted on disk.
+    SQLITE_TEMP_STORE=2
+    # Nothing a database file names can load code.
+    SQLITE_OMIT_LOAD_EXTENSION
+    # SQLCipher would otherwise write its warnings (a wrong key, say) to
+    # standard error, where the run's own details go.
+    SQLCIPHER_OMIT_DEFAULT_LOGGING
+    SQLITE_DEFAULT_MEMSTATUS=0
+)
+
+if(WIN32)
+  message(FATAL_ERROR "The Windows build of the engine is not set up yet")
+else()
+  find_package(OpenSSL REQUIRED)
+  find_package(Threads REQUIRED)
+  target_compile_definitions(sqlcipher PRIVATE
+    SQLCIPHER_CRYPTO_OPENSSL
+    # What configure finds on Debian; without HAVE_USLEEP SQLite's waits inside
+    # the write-ahead log would sleep whole seconds.
+    HAVE_USLEEP=1 HAVE_FDATASYNC=1 HAVE_LOCALTIME_R=1 HAVE_GMTIME_R=1)
+  target_link_libraries(sqlcipher PUBLIC OpenSSL::Crypto Threads::Threads ${CMAKE_DL_LIBS} m)
+endif()
+
+# The engine is not our code: it is compiled with its own warnings off, never
+# with ours, and never with warnings as errors.
+set_target_properties(sqlcipher PROPERTIES COMPILE_WARNING_AS_ERROR OFF POSITION_INDEPENDENT_CODE ON)
+get_target_property(kestova_engine_options sqlcipher COMPILE_OPTIONS)
+list(FILTER kestova_engine_options EXCLUDE REGEX "^-W")
+set_target_properties(sqlcipher PROPERTIES COMPILE_OPTIONS "${kestova_engine_options};-w")
