@@ -1,5 +1,6 @@
 #include "frm_ppal.h"
 
+#include <QCloseEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QLabel>
@@ -8,6 +9,7 @@
 
 #include "data_environment.h"
 #include "run_control.h"
+#include "stop_signals.h"
 #include "warning_box.h"
 
 namespace kestova {
@@ -83,6 +85,15 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
 }
 
 Frm_ppal::~Frm_ppal() = default;
+
+void Frm_ppal::closeEvent(QCloseEvent* event) {
+  if (!runControl_->running()) {
+    QWidget::closeEvent(event);
+    return;
+  }
+  requestStop(0);
+  event->ignore();
+}
 
 void Frm_ppal::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);

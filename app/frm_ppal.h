@@ -43,6 +43,10 @@ class Frm_ppal : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // A close request (the window manager's, or the end of the session) during
+  // a run is a stop request: the run finishes its row, settles the main file
+  // and closes the window itself.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   QLabel* label1_;

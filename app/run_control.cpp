@@ -94,6 +94,7 @@ RunControl::RunControl(Frm_ppal& window, std::function<DataEnvironment2&()> envi
     : window_(window), environment_(std::move(environment)) {}
 
 void RunControl::click() {
+  if (running_) return;  // input is dropped while the run serves the window
   // The comparison is exact: "salir" or "Salir " start a run.
   if (window_.Cmd_Comenzar_Salir()->text() == QStringLiteral("Salir")) {
     window_.close();
@@ -112,13 +113,17 @@ void RunControl::run() {
   steps.run("Mostrar el porcentaje", [&] { window_.Lbl_porcentaje()->setVisible(true); });
 
   DataEnvironment2* environment = nullptr;
+  running_ = true;
+  lastServed_ = {};
   steps.run("Tomar DataEnvironment2", [&] { environment = &environment_(); });
   hourglass_ = false;
   RunFiles files;
   if (environment != nullptr) {
+    environment->setWhileWaiting([this] { serveWindow(clock_()); });
     runUpdate(*environment, *this, steps);
     steps.run("Nombrar los archivos", [&] { files = filesOf(*environment); });
   }
+  running_ = false;
   steps.run("Quitar el reloj de arena", [&] {
     if (hourglass_) QApplication::restoreOverrideCursor();
     hourglass_ = false;
@@ -134,7 +139,10 @@ void RunControl::finish(const RunFiles& files, StepRunner& steps) {
   // Stopped from outside: whoever asked the program to end is told on
   // standard error what was saved, and the window closes without a word.
   if (stopRequested()) {
-    std::cerr << "kestova: la actualización se detuvo a pedido (señal " << stopSignal() << ")\n"
+    std::cerr << "kestova: la actualización se detuvo a pedido ("
+              << (stopSignal() > 0 ? "señal " + std::to_string(stopSignal())
+                                   : std::string("se cerró la ventana"))
+              << ")\n"
               << report_.details() << std::flush;
     window_.close();
     return;
@@ -195,6 +203,18 @@ void RunControl::show(std::int64_t hundredths, std::chrono::steady_clock::time_p
   label->setText(percentText(hundredths));
   label->repaint();
   ++repaints_;
+  serveWindow(now);
+}
+
+void RunControl::serveWindow(std::chrono::steady_clock::time_point now) {
+  if (!running_ || (lastServed_ != decltype(lastServed_){} && now - lastServed_ < kFrame)) return;
+  lastServed_ = now;
+  // Input the display server sent stays queued (and is dropped at the end of
+  // the run); input posted inside the program is swallowed here.
+  InputSwallower swallower;
+  qApp->installEventFilter(&swallower);
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  qApp->removeEventFilter(&swallower);
 }
 
 }  // namespace kestova

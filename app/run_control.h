@@ -22,8 +22,11 @@ class Frm_ppal;
 //
 // One press, one action: input a person made while the run was working (a
 // double click on "Comenzar", a key pressed twice) is discarded when the run
-// ends, before the warning or the "Salir" caption can receive it. A run that a
-// stop request (SIGTERM, SIGINT, SIGHUP) ended closes the window at once.
+// ends, before the warning or the "Salir" caption can receive it. While it
+// works, and while it waits for another program's lock, the window is kept
+// painted and answering the desktop, and takes no input. A run that a stop
+// request (SIGTERM, SIGINT, SIGHUP, or closing the window) ended closes the
+// window at once.
 class RunControl : public Progress {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -34,6 +37,9 @@ class RunControl : public Progress {
   RunControl(Frm_ppal& window, std::function<DataEnvironment2&()> environment);
 
   void click();
+  // True from the click that starts a run until its tables are done and the
+  // file is settled; a close request meanwhile is a stop request.
+  bool running() const { return running_; }
 
   // The rows are counted: the pointer becomes the hourglass.
   void tablesBegin(std::int32_t rowTotal) override;
@@ -61,6 +67,9 @@ class RunControl : public Progress {
   void finish(const RunFiles& files, StepRunner& steps);
   void show(std::int64_t hundredths, std::chrono::steady_clock::time_point now);
   void showPending();
+  // Lets the window repaint what was uncovered and answer the desktop's
+  // "are you alive" ping, at most once per frame; input is dropped.
+  void serveWindow(std::chrono::steady_clock::time_point now);
 
   Frm_ppal& window_;
   std::function<DataEnvironment2&()> environment_;
@@ -72,7 +81,9 @@ class RunControl : public Progress {
   std::int64_t shownHundredths_ = -1;    // the share it was last painted with
   std::chrono::steady_clock::time_point lastPaint_;
   std::int64_t repaints_ = 0;
+  std::chrono::steady_clock::time_point lastServed_;
   bool hourglass_ = false;
+  bool running_ = false;
 };
 
 }  // namespace kestova

@@ -284,6 +284,7 @@ int Connection::waitForLock(void* self, int attempt) {
   const auto now = std::chrono::steady_clock::now();
   if (attempt == 0) connection->waitingSince_ = now;
   const auto waited = now - connection->waitingSince_;
+  if (connection->settings_.whileWaiting) connection->settings_.whileWaiting();
   if (stopRequested() || waited >= connection->lockWait_) return 0;
   const milliseconds pause{attempt < 10 ? 1 + attempt : 20};
   std::this_thread::sleep_for(
@@ -338,6 +339,8 @@ void Connection::close() noexcept {
   if (!isOpen()) return;
   rollback();
   try {
+    // Closing may come after whoever served the waits is gone.
+    settings_.whileWaiting = nullptr;
     settings_.settleTimeout = milliseconds(0);
     settle();
   } catch (const DatabaseError&) {

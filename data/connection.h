@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ struct DataSettings {
   // How long the end of a run waits for other programs to let the log be
   // folded back into the main file.
   std::chrono::milliseconds settleTimeout{1'000};
+  // Called over and over while a connection waits for another program's
+  // lock, so that a window keeps serving its paints meanwhile; may be empty.
+  std::function<void()> whileWaiting = nullptr;
 
   // The process's current directory, its Windows prefix and the time-outs above.
   static DataSettings defaults();

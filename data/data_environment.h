@@ -62,6 +62,10 @@ class DataEnvironment2 {
   void openRecordset(std::string_view name);
 
   const DataSettings& settings() const { return settings_; }
+  // What connections opened from now on call while they wait for a lock.
+  void setWhileWaiting(std::function<void()> whileWaiting) {
+    settings_.whileWaiting = std::move(whileWaiting);
+  }
 
  private:
   DataSettings settings_;

@@ -249,10 +249,16 @@ TEST_F(WindowTest, AStopRequestedWhileIdleClosesTheWindow) {
   EXPECT_EQ(stopSignal(), SIGTERM);
 }
 
-TEST_F(WindowTest, ARunStoppedByASignalClosesTheWindowWithoutAWarning) {
+// A stop requested during a run, by a signal or by closing the window (the
+// window manager, the end of the session): the row is finished, the file
+// settled, and the window closes without a warning.
+class StoppedRun : public WindowTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StoppedRun, ClosesTheWindowWithoutAWarning) {
   test::insertRows(folder_.updatePath(), "Marcas", {kBrand});
   const std::string before = test::dumpMain(folder_.mainPath());
-  duringRun_ = [] { requestStop(SIGTERM); };
+  const bool byClosing = GetParam();
+  duringRun_ = [&] { byClosing ? (void)window_->close() : requestStop(SIGTERM); };
   const std::string errors = click();
   EXPECT_TRUE(warnings_.empty());
   EXPECT_FALSE(window_->isVisible());
@@ -260,6 +266,54 @@ TEST_F(WindowTest, ARunStoppedByASignalClosesTheWindowWithoutAWarning) {
   window_.reset();
   environment_.reset();
   EXPECT_EQ(test::dumpMain(folder_.mainPath()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, StoppedRun, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ByClosing" : "BySignal"; });
+
+// Records whether Label1, which a run never changes, was painted while a run
+// was working, as it is when another window uncovers it.
+class RunPaints : public QObject {
+ public:
+  RunPaints(Frm_ppal& window, std::function<void()> onPaint = {})
+      : window_(window), onPaint_(std::move(onPaint)) {
+    window.Label1()->installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && window_.runControl().running()) {
+      duringRun = true;
+      if (onPaint_) std::exchange(onPaint_, nullptr)();
+    }
+    return false;
+  }
+  bool duringRun = false;
+
+ private:
+  Frm_ppal& window_;
+  std::function<void()> onPaint_;
+};
+
+// The window keeps serving its paints while the run works, and while it waits
+// for another program's lock: here the lock is let go only once the window
+// has repainted during the wait, so a window that did not would time out.
+TEST_F(WindowTest, ARepaintAskedForDuringARunIsServedBeforeItEnds) {
+  someRows(folder_);
+  RunPaints paints(*window_);
+  duringRun_ = [&] { window_->Label1()->update(); };
+  click();
+  EXPECT_TRUE(paints.duringRun);
+}
+
+TEST_F(WindowTest, ARepaintAskedForDuringALockWaitIsServedDuringTheWait) {
+  someRows(folder_);
+  environment_ = std::make_unique<DataEnvironment2>(folder_.settings(3s));
+  sample::SqlCipherFile other(folder_.mainPath(), sample::kPassword);
+  other.exec("BEGIN EXCLUSIVE");
+  RunPaints paints(*window_, [&] { other.exec("COMMIT"); });
+  duringRun_ = [&] { window_->Label1()->update(); };
+  const std::string errors = click();
+  EXPECT_TRUE(paints.duringRun);
+  EXPECT_TRUE(warnings_.empty()) << errors;
 }
 
 TEST_F(WindowTest, WarningButtonsAreQtsOwnSpanishAndCtrlCCopiesTheWholeBox) {
