@@ -269,7 +269,7 @@ TEST_P(StoppedRun, ClosesTheWindowWithoutAWarning) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, StoppedRun, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "ByClosing" : "BySignal"; });
+                         [](const auto& param) { return param.param ? "ByClosing" : "BySignal"; });
 
 // Records whether Label1, which a run never changes, was painted while a run
 // was working, as it is when another window uncovers it.
