@@ -267,15 +267,19 @@ TEST(RunReport, FailuresAreGroupedByTableAndStepAndTheFirstFiveKept) {
             "kestova: T1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar\n");
 }
 
-TEST(Sync, MissingSourceTableEndsItsLoopAndTheOtherTablesRun) {
+// An update lacking one of its tables is incomplete: nothing of it is
+// applied, not even the tables it holds.
+TEST(Sync, AnUpdateLackingATableAppliesNothing) {
   TestFolder folder;
   folder.createEmptyDatabases();
-  const TableCase& valVehi2 = kTables[2];
-  test::insertRows(folder.updatePath(), "ValVehi2", {valVehi2.sourceRow(1, 1)});
+  test::insertRows(folder.updatePath(), "ValVehi2", {kTables[2].sourceRow(1, 1)});
   sample::SqlCipherFile(folder.updatePath(), sample::kPassword).exec("DROP TABLE Marcas");
+  const std::string before = test::readBytes(folder.mainPath());
   SyncResult result = syncAll(folder);
-  EXPECT_EQ(result.passes, 1);
-  EXPECT_EQ(test::dump(folder.mainPath(), "RNAValVehi2"), lines({valVehi2.targetRow(1, 1, "N")}));
+  EXPECT_EQ(result.passes, 0);
+  EXPECT_TRUE(test::readBytes(folder.mainPath()) == before) << "the main file changed";
+  EXPECT_EQ(counts(result.report.tally(valuaciones2().title)),
+            "0 added, 0 updated, 0 unchanged, 0 rejected, 1 not saved");
   EXPECT_EQ(result.report.failureCount(), 1);
   EXPECT_NE(result.report.details().find("Marcas"), std::string::npos) << result.report.details();
 }
