@@ -302,23 +302,31 @@ TEST(Sync, RandomUpdatesLeaveWhatAnIndependentModelPredicts) {
       target.push_back({I{2000 + pick(3)}, I{pick(3)}, I{-i}, I{1},
                         subCats[1 + pick(subCats.size() - 1)], I{1990}, -1.0, "S"});
 
-    // First row in order whose key matches, else a new row.
+    // First row in order whose key matches (a Null sub-category as '0',
+    // then as ''), else a new row.
     auto text = [](const FieldValue& value) {
       return comparableText(std::get<std::string>(value));
     };
-    std::vector<Row> model = target;
-    for (const Row& s : source) {
-      const FieldValue subCatWritten = isNull(s[3]) ? FieldValue("0") : s[3];
-      auto match = std::find_if(model.begin(), model.end(), [&](const Row& t) {
-        return t[0] == s[0] && t[1] == s[1] && t[3] == s[2] && t[5] == s[4] &&
-               text(t[4]) == text(subCatWritten);
-      });
-      if (match == model.end()) {
-        model.push_back({Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, "N"});
-        match = model.end() - 1;
+    auto run = [&](std::vector<Row> model) {
+      for (const Row& s : source) {
+        const FieldValue subCatWritten = isNull(s[3]) ? FieldValue("0") : s[3];
+        auto find = [&](const FieldValue& subCat) {
+          return std::find_if(model.begin(), model.end(), [&](const Row& t) {
+            return t[0] == s[0] && t[1] == s[1] && t[3] == s[2] && t[5] == s[4] &&
+                   text(t[4]) == text(subCat);
+          });
+        };
+        auto match = find(subCatWritten);
+        if (match == model.end() && isNull(s[3])) match = find("");
+        if (match == model.end()) {
+          model.push_back({Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, "N"});
+          match = model.end() - 1;
+        }
+        *match = {s[0], s[1], s[5], s[2], subCatWritten, s[4], s[6], (*match)[7]};
       }
-      *match = {s[0], s[1], s[5], s[2], subCatWritten, s[4], s[6], (*match)[7]};
-    }
+      return model;
+    };
+    const std::vector<Row> model = run(target);
 
     TestFolder folder;
     folder.createEmptyDatabases();
@@ -327,8 +335,10 @@ TEST(Sync, RandomUpdatesLeaveWhatAnIndependentModelPredicts) {
     SyncResult result = syncAll(folder);
     EXPECT_TRUE(result.report.clean()) << result.report.details();
     EXPECT_EQ(test::dump(folder.mainPath(), "RNAValVehi1"), lines(model)) << "seed " << seed;
+    // Not idempotent where '' and a Null sub-category share the other keys.
     syncAll(folder);
-    EXPECT_EQ(test::dump(folder.mainPath(), "RNAValVehi1"), lines(model)) << "rerun, seed " << seed;
+    EXPECT_EQ(test::dump(folder.mainPath(), "RNAValVehi1"), lines(run(model)))
+        << "rerun, seed " << seed;
   }
 }
 
@@ -340,18 +350,19 @@ namespace {
 
 // Main tables whose owners chose their own schemas: rules that drop writes,
 // a column that takes the name of the row id, no row ids at all, text keys,
-// a copied column missing (its copy fails on every row, the rest are made).
-// Two runs leave the table as the expectation says, and nothing lost is
-// reported as saved.
+// a copied column missing (no row is written, none half-written). Two runs leave the table as the
+// expectation says, and nothing lost is reported as saved.
 struct OwnSchema {
   const char* name;
   const char* schema;  // replaces RNAMarMod
   std::vector<Row> before;
   std::vector<Row> source;  // Marcas
   const char* after;        // RNAMarMod after each of two runs
-  std::int64_t notSaved;    // in the first run
+  const char* tally;        // of the first run
   std::int64_t failures;    // reported by the first run
 };
+
+constexpr char kNoneOfThreeSaved[] = "0 added, 0 updated, 0 unchanged, 0 rejected, 3 not saved";
 
 constexpr char kColumns[] =
     "CodMar INTEGER, CodMod INTEGER, Nombre TEXT, Tipo INTEGER, SubTipo INTEGER, "
@@ -373,7 +384,7 @@ const OwnSchema kOwnSchemas[] = {
      {marca(3, 30, "TRES"), marca(2, 20, "DOS"), marca(2, 20, "DOS BIS")},
      "1 | 10 | 'UNO' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n"
      "3 | 30 | 'TRES' | 1 | 1 | 1 | 'S' | 1.5 | 'N'\n",
-     2,
+     "1 added, 0 updated, 0 unchanged, 0 rejected, 2 not saved",
      2},
     {"UniqueColumnIgnoresConflicts",
      "CREATE TABLE RNAMarMod(%s, UNIQUE (Nombre) ON CONFLICT IGNORE)",
@@ -381,7 +392,7 @@ const OwnSchema kOwnSchemas[] = {
      {marca(3, 30, "TRES"), marca(2, 20, "DOS"), marca(2, 20, "DOS")},
      "9 | 90 | 'DOS' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n"
      "3 | 30 | 'TRES' | 1 | 1 | 1 | 'S' | 1.5 | 'N'\n",
-     2,
+     "1 added, 0 updated, 0 unchanged, 0 rejected, 2 not saved",
      2},
     {"UserColumnNamedRowId",
      "CREATE TABLE RNAMarMod(%s, RowID INTEGER)",
@@ -392,14 +403,14 @@ const OwnSchema kOwnSchemas[] = {
      "1 | 10 | 'A' | 1 | 1 | 1 | 'S' | 1.5 | 'S' | 2\n"
      "2 | 20 | 'NUEVO' | 1 | 1 | 1 | 'S' | 1.5 | 'S' | 2\n"
      "3 | 30 | 'C' | 1 | 1 | 1 | 'S' | 1.5 | 'S' | 2\n",
-     0,
+     "0 added, 1 updated, 0 unchanged, 0 rejected, 0 not saved",
      0},
     {"WithoutRowIds",
      "CREATE TABLE RNAMarMod(%s, PRIMARY KEY (CodMar, CodMod)) WITHOUT ROWID",
      {kept(I{1}, I{10}, "UNO")},
      {marca(1, 10, "NUEVO"), marca(2, 20, "DOS")},
      "1 | 10 | 'UNO' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n",
-     2,
+     "0 added, 0 updated, 0 unchanged, 0 rejected, 2 not saved",
      1},
     {"TextKeyColumns",
      "CREATE TABLE RNAMarMod(CodMar TEXT, CodMod TEXT, Nombre TEXT, Tipo INTEGER, "
@@ -408,18 +419,25 @@ const OwnSchema kOwnSchemas[] = {
      {marca(1, 10, "NUEVO"), marca(2, 20, "DOS")},
      "'1' | '10' | 'NUEVO' | 1 | 1 | 1 | 'S' | 1.5 | 'S'\n"
      "'2' | '20' | 'DOS' | 1 | 1 | 1 | 'S' | 1.5 | 'N'\n",
-     0,
+     "1 added, 1 updated, 0 unchanged, 0 rejected, 0 not saved",
      0},
     {"TargetLacksACopiedColumn",
      "CREATE TABLE RNAMarMod(CodMar INTEGER, CodMod INTEGER, Nombre TEXT, Tipo INTEGER, "
      "SubTipo INTEGER, Categoria INTEGER, SubCat TEXT, Alta TEXT DEFAULT 'N')",
      {},
      {marca(1, 10, "UNO"), marca(2, 20, "DOS"), marca(3, 30, "TRES")},
-     "1 | 10 | 'UNO' | 1 | 1 | 1 | 'S' | 'N'\n"
-     "2 | 20 | 'DOS' | 1 | 1 | 1 | 'S' | 'N'\n"
-     "3 | 30 | 'TRES' | 1 | 1 | 1 | 'S' | 'N'\n",
-     0,
-     3},
+     "",
+     kNoneOfThreeSaved,
+     1},
+    // Not rejected: the rows' keys are fine.
+    {"TargetLacksAKeyColumn",
+     "CREATE TABLE RNAMarMod(CodMar INTEGER, Nombre TEXT, Tipo INTEGER, SubTipo INTEGER, "
+     "Categoria INTEGER, SubCat TEXT, Peso REAL, Alta TEXT DEFAULT 'N')",
+     {},
+     {marca(1, 10, "UNO"), marca(2, 20, "DOS"), marca(3, 30, "TRES")},
+     "",
+     kNoneOfThreeSaved,
+     1},
 };
 
 void PrintTo(const OwnSchema& own, std::ostream* out) {
@@ -441,7 +459,7 @@ TEST_P(OwnSchemas, WritesExactlyTheRowsItMeansAndReportsTheRest) {
 
   SyncResult first = syncAll(folder);
   EXPECT_EQ(test::dump(folder.mainPath(), "RNAMarMod"), own.after);
-  EXPECT_EQ(first.report.tally(marcasYModelos().title).notSaved, own.notSaved)
+  EXPECT_EQ(counts(first.report.tally(marcasYModelos().title)), own.tally)
       << first.report.details();
   EXPECT_EQ(first.report.failureCount(), own.failures) << first.report.details();
   syncAll(folder);
