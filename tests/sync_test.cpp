@@ -350,8 +350,9 @@ namespace {
 
 // Main tables whose owners chose their own schemas: rules that drop writes,
 // a column that takes the name of the row id, no row ids at all, text keys,
-// a copied column missing (no row is written, none half-written). Two runs leave the table as the
-// expectation says, and nothing lost is reported as saved.
+// a copied column missing (no row is written, none half-written), a trigger
+// that sees each write. Two runs leave the table as the expectation says, and
+// nothing lost is reported as saved.
 struct OwnSchema {
   const char* name;
   const char* schema;  // replaces RNAMarMod
@@ -438,6 +439,15 @@ const OwnSchema kOwnSchemas[] = {
      "",
      kNoneOfThreeSaved,
      1},
+    // A row already current is written where a trigger would see the write.
+    {"TriggerSeesEveryMatchedRow",
+     "CREATE TABLE RNAMarMod(%s); CREATE TRIGGER touched AFTER UPDATE ON RNAMarMod "
+     "BEGIN UPDATE RNAMarMod SET Alta = 'T' WHERE rowid = NEW.rowid; END",
+     {kept(I{1}, I{10}, "UNO")},
+     {marca(1, 10, "UNO")},
+     "1 | 10 | 'UNO' | 1 | 1 | 1 | 'S' | 1.5 | 'T'\n",
+     "0 added, 1 updated, 0 unchanged, 0 rejected, 0 not saved",
+     0},
 };
 
 void PrintTo(const OwnSchema& own, std::ostream* out) {
