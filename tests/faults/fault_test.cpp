@@ -195,46 +195,32 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) { return std::string(param.param.name); });
 
 // An update file damaged where the run reads it only once rows are being
-// written, or lacking what the run reads: nothing of it is applied, and the
-// person is told to ask for it again.
+// written, or lacking what the run reads: nothing of it is applied, not even
+// the tables before the damage, and the person is told to ask for it again.
 struct DamagedUpdate {
   const char* name;
-  void (*damage)(const fs::path& update);
-  const char* says;  // in the warning
+  const char* sql;                    // run on the update first, when given
+  void (*damage)(std::string& file);  // then on its bytes, when given
+  const char* says;                   // in the warning
   friend void PrintTo(const DamagedUpdate& damaged, std::ostream* out) { *out << damaged.name; }
 };
-
-void changeBytes(const fs::path& file, void (*change)(std::string& bytes)) {
-  std::string bytes = test::readBytes(file);
-  change(bytes);
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 constexpr char kDamaged[] = "está dañado, incompleto (copiado a medias, por ejemplo)";
 
 const DamagedUpdate kDamagedUpdates[] = {
-    {"SecondHalfZeros",
-     [](const fs::path& update) {
-       changeBytes(update, [](std::string& b) { std::fill(b.begin() + b.size() / 2, b.end(), 0); });
-     },
-     kDamaged},
+    {"SecondHalfZeros", nullptr,
+     [](std::string& b) { std::fill(b.begin() + b.size() / 2, b.end(), 0); }, kDamaged},
     // The last brand's name fills pages of its own, the file's last: they
     // are read only when that row is copied.
     {"ALongValueChanged",
-     [](const fs::path& update) {
-       sample::SqlCipherFile(update, sample::kPassword)
-           .exec("INSERT INTO Marcas VALUES (99, 99, hex(zeroblob(3000)), 1, 1, 1, 'A', 1.0)");
-       changeBytes(update, [](std::string& b) { b[b.size() - 300] ^= 1; });
-     },
-     kDamaged},
+     "INSERT INTO Marcas VALUES (99, 99, hex(zeroblob(3000)), 1, 1, 1, 'A', 1.0)",
+     [](std::string& b) { b[b.size() - 300] ^= 1; }, kDamaged},
     {"BrandsLackPeso",
-     [](const fs::path& update) {
-       sample::SqlCipherFile(update, sample::kPassword)
-           .exec(
-               "CREATE TABLE m AS SELECT CodMar, CodMod, Nombre, Tipo, SubTipo, Categoria, "
-               "SubCate FROM Marcas; DROP TABLE Marcas; ALTER TABLE m RENAME TO Marcas");
-     },
-     "le falta una tabla o un campo de Marcas y modelos"},
+     "CREATE TABLE m AS SELECT CodMar, CodMod, Nombre, Tipo, SubTipo, Categoria, SubCate FROM "
+     "Marcas; DROP TABLE Marcas; ALTER TABLE m RENAME TO Marcas",
+     nullptr, "le falta una tabla o un campo de Marcas y modelos"},
+    {"LastTableMissing", "DROP TABLE ValVehi2", nullptr,
+     "le falta una tabla o un campo de Valuaciones 2"},
 };
 
 class DamagedUpdates : public ::testing::TestWithParam<DamagedUpdate> {};
@@ -244,9 +230,12 @@ TEST_P(DamagedUpdates, ApplyNothingAndAskForTheFileAgain) {
   const sample::Options options{sample::Sizes{10, 40, 80}, 3};
   sample::createUpdateDatabase(folder.updatePath(), options);
   sample::createMainDatabase(folder.mainPath(), options);
-  GetParam().damage(folder.updatePath());
+  const DamagedUpdate& damaged = GetParam();
+  if (damaged.sql) sample::SqlCipherFile(folder.updatePath(), sample::kPassword).exec(damaged.sql);
+  std::string update = test::readBytes(folder.updatePath());
+  if (damaged.damage) damaged.damage(update);
+  std::ofstream(folder.updatePath(), std::ios::binary | std::ios::trunc) << update;
   const std::string main = test::readBytes(folder.mainPath());
-  const std::string update = test::readBytes(folder.updatePath());
 
   test::RunOutcome run = test::runAll(folder.settings());
   EXPECT_TRUE(test::readBytes(folder.mainPath()) == main) << "the main file changed";
@@ -256,7 +245,7 @@ TEST_P(DamagedUpdates, ApplyNothingAndAskForTheFileAgain) {
   const std::string summary = run.report.summary({folder.mainPath().string(),
                                                   folder.updatePath().string(),
                                                   {"Marcas", "ValVehi1", "ValVehi2"}});
-  EXPECT_NE(summary.find(GetParam().says), std::string::npos) << summary;
+  EXPECT_NE(summary.find(damaged.says), std::string::npos) << summary;
   EXPECT_NE(summary.find("no aplicó nada de él"), std::string::npos) << summary;
   for (const TableDefinition* table : runTables()) {
     const RunReport::Tally& tally = run.report.tally(table->title);
