@@ -246,7 +246,7 @@ TEST(RunReport, FailuresAreGroupedByTableAndStepAndTheFirstFiveKept) {
             "kestova: T1: 0 agregadas, 0 actualizadas, 0 ya al día, 0 rechazadas, 1 sin guardar\n");
 }
 
-// An independent model of what a run must leave, and a rerun leave unchanged:
+// An independent model of what a run must leave, and of what a rerun leaves:
 // plain vectors searched from the start.
 TEST(Sync, RandomUpdatesLeaveWhatAnIndependentModelPredicts) {
   for (std::uint32_t seed : {1u, 2u, 3u, 4u}) {
