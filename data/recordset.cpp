@@ -281,8 +281,9 @@ SaveResult Recordset::update() {
   Saved saved;
   try {
     // A row that already holds every value is left alone: no transaction,
-    // no write, nothing in the log.
-    if (edit_ == Edit::Changed && alreadyHeld()) {
+    // no write, nothing in the log. A trigger on the table would see the
+    // write, so there every row is written.
+    if (edit_ == Edit::Changed && !schema_.hasTriggers && alreadyHeld()) {
       discardEdit();
       return SaveResult::Unchanged;
     }

@@ -103,8 +103,9 @@ class Recordset {
   // that touches exactly that row: a write the database drops or that changes
   // another number of rows is rolled back and fails. A changed row that
   // already holds every written value, as the database stores it, is not
-  // written at all (Unchanged). When the database refuses the row, it is
-  // discarded: it is never saved later, by this call or by any other.
+  // written at all (Unchanged), unless the table has a trigger, which would
+  // see the write. When the database refuses the row, it is discarded: it is
+  // never saved later, by this call or by any other.
   SaveResult update();
 
   // Ends the read transaction that update()'s comparisons share once it has

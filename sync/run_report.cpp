@@ -158,8 +158,9 @@ std::string updateParagraph(const Topic& topic, const std::string& path) {
              "se inició Kestova:\n" +
              folderOf(path) + "\nColoque Kestova.mdb en esa carpeta y vuelva a ejecutar Kestova.";
     case Cause::NotADatabase:
-      return "El archivo de actualización Kestova.mdb está dañado o no es un archivo de "
-             "actualización para Kestova:" +
+      return "El archivo de actualización Kestova.mdb está dañado, incompleto (copiado a "
+             "medias, por ejemplo) o no es un archivo de actualización para Kestova. Kestova no "
+             "aplicó nada de él:" +
              at + kNewUpdate;
     case Cause::InUse:
       return "Otro programa estaba usando el archivo de actualización Kestova.mdb:" + at +
@@ -167,7 +168,8 @@ std::string updateParagraph(const Topic& topic, const std::string& path) {
     case Cause::TableMissing:
     case Cause::NotATable:
       return "Al archivo de actualización Kestova.mdb le falta una tabla o un campo" +
-             tableNames(topic, " de ") + ":" + at + kNewUpdate;
+             tableNames(topic, " de ") +
+             ", así que está incompleto y Kestova no aplicó nada de él:" + at + kNewUpdate;
     case Cause::CannotWrite:
       return "Kestova no tiene permiso para leer el archivo de actualización Kestova.mdb:" + at +
              "Pida a quien administra esta computadora permiso para leerlo y vuelva a ejecutar "

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "data_environment.h"
+#include "file_check.h"
 
 namespace kestova {
 
@@ -83,6 +84,29 @@ std::int32_t countSourceRows(DataEnvironment2& environment, StepRunner& steps) {
   return total;
 }
 
+// An update is applied whole or not at all: before the first row is written,
+// every source must be open, every page of the update file readable and
+// authenticated, and every field the tables' keys and copies read present. A
+// source that did not open has its cause reported already.
+bool updateIsWhole(DataEnvironment2& environment, StepRunner& steps) {
+  for (const TableDefinition* table : runTables())
+    if (!environment.recordset(table->source).isOpen()) return false;
+  Connection& update = *environment.commandOf(runTables().front()->source).connection;
+  if (!steps.run("Comprobar el archivo de actualización", [&] { checkWholeFile(update); }))
+    return false;
+  bool whole = true;
+  for (const TableDefinition* table : runTables()) {
+    Recordset& source = environment.recordset(table->source);
+    steps.setPlace(table->title);
+    whole = steps.run("Buscar los campos de origen", [&] {
+      for (const KeyPiece& piece : table->key) source.readColumn(piece.sourceField);
+      for (const FieldCopy& copy : table->copies) source.readColumn(copy.sourceField);
+    }) && whole;
+  }
+  steps.setPlace("");
+  return whole;
+}
+
 }  // namespace
 
 void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps) {
@@ -90,9 +114,10 @@ void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& st
   steps.setPlace("");
   openRecordsets(environment, main, steps);
   const std::int32_t total = countSourceRows(environment, steps);
+  const bool whole = updateIsWhole(environment, steps);
 
   steps.run("Empezar las tablas", [&] { progress.tablesBegin(total); });
-  bool writing = true;
+  bool writing = whole;
   for (const TableDefinition* table : runTables()) {
     Recordset& source = environment.recordset(table->source);
     Recordset& target = environment.recordset(table->target);

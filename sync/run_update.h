@@ -22,11 +22,13 @@ std::int32_t rowTotal(std::initializer_list<std::int64_t> counts);
 // One whole run, the one entry point of the window, the tests and the
 // benchmarks: opens the main connection, then for each table in run order its
 // target and its source recordset (the update connection with the first of
-// them), counts the source rows, brings the three tables up to date in order
-// and settles the main file. Every step runs under `steps`. A connection that
-// could not be opened is tried once: the recordsets on it are left closed and
-// their tables are not processed (their rows count as not saved). Nothing is
-// closed: the data environment keeps its members open.
+// them), counts the source rows, checks that the update file is whole, brings
+// the three tables up to date in order and settles the main file. Every step
+// runs under `steps`. A connection that could not be opened is tried once: the
+// recordsets on it are left closed and their tables are not processed (their
+// rows count as not saved). An update file that is damaged, or lacks a table
+// or a field a table reads, is not applied at all: no table is processed.
+// Nothing is closed: the data environment keeps its members open.
 void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps);
 
 }  // namespace kestova

@@ -29,6 +29,7 @@ class StepRunner {
   // the failure has been recorded.
   template <class Body>
   bool run(std::string_view step, Body&& body) {
+    keyRejected_ = false;
     try {
       body();
       return true;
@@ -36,6 +37,7 @@ class StepRunner {
       lockTimedOut_ = lockTimedOut_ || failure.busy();
       record(step, failure.what(), failure.cause(), failure.object());
     } catch (const RejectedKey& failure) {
+      keyRejected_ = true;
       record(step, failure.what(), DatabaseError::Cause::Other, {}, true);
     } catch (const std::exception& failure) {
       record(step, failure.what());
@@ -46,6 +48,8 @@ class StepRunner {
   }
 
   RunReport& report() { return report_; }
+  // True when the last step failed because a source row's key cannot be used.
+  bool keyRejected() const { return keyRejected_; }
   // True once a step failed because another program held a lock past the
   // command time-out: the run then stops writing rather than wait again.
   bool lockTimedOut() const { return lockTimedOut_; }
@@ -62,6 +66,7 @@ class StepRunner {
   std::string table_;
   std::int64_t row_ = 0;
   bool lockTimedOut_ = false;
+  bool keyRejected_ = false;
 };
 
 }  // namespace kestova

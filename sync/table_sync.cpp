@@ -77,14 +77,35 @@ struct TablePass {
         keyFilter(table),
         copies(table.copies.begin(), table.copies.end()) {}
 
+  // Every field the copies write is in the target: else no row is written,
+  // rather than rows written but for that field.
+  void findTargetFields() {
+    for (const CopyPass& copy : copies) target.writeColumn(copy.copy.targetField);
+  }
+
   // Filter, count, add when missing, copy, save: one source row.
   RowOutcome syncRow() {
-    // A key that cannot be used must not leave the previous row's match
-    // current, so the row is passed over whole.
-    if (!steps.run("Filtrar por clave", [&] { target.setFilter(keyFilter.text(source)); }))
-      return RowOutcome::Rejected;
+    // A filter that fails must not leave the previous row's match current,
+    // so the row is passed over whole. Only a key that cannot be used
+    // rejects it; any other failure leaves it not saved.
+    std::string key;
+    if (!steps.run("Filtrar por clave", [&] {
+          key = keyFilter.text(source);
+          target.setFilter(key);
+        }))
+      return steps.keyRejected() ? RowOutcome::Rejected : RowOutcome::NotSaved;
     std::int64_t matches = -1;
     if (!steps.run("Contar coincidencias", [&] { matches = target.recordCount(); }))
+      return RowOutcome::NotSaved;
+    // A Null text key finds the row holding the empty text, as the design's
+    // filter does, when no row holds the 0 it is written as; a row is added
+    // under the 0.
+    if (matches == 0 && !keyFilter.nullAsEmptyText().empty() &&
+        !steps.run("Filtrar por clave vacía", [&] {
+          target.setFilter(keyFilter.nullAsEmptyText());
+          matches = target.recordCount();
+          if (matches == 0) target.setFilter(key);
+        }))
       return RowOutcome::NotSaved;
     if (matches == 0 && !steps.run("Agregar fila", [&] { target.addNew(); }))
       return RowOutcome::NotSaved;
@@ -112,7 +133,10 @@ bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
 
   bool writing = true;
   std::int64_t row = 0;
-  for (;;) {
+  const bool fieldsFound =
+      steps.run("Buscar los campos de destino", [&] { pass.findTargetFields(); });
+  if (!fieldsFound) tally.notSaved += pass.source.recordCount();
+  while (fieldsFound) {
     steps.setPlace(table.title);
     if (steps.lockTimedOut() || stopRequested()) {
       writing = false;

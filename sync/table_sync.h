@@ -31,8 +31,10 @@ class Progress {
 // when none matches; the fields are copied into the target's current row (the
 // first match, or the new row) and the row is saved by its own update().
 // Nothing is deleted. Every step runs under `steps`; beyond that rule:
+//  - a target that lacks a field the copies write gets none of the rows;
 //  - a row whose key cannot be used is rejected: nothing of it is written;
-//  - a row whose matches cannot be counted, or that cannot be added, is skipped;
+//  - a row whose filter fails otherwise, whose matches cannot be counted, or
+//    that cannot be added, is skipped;
 //  - a failed end test or move to the next row ends the table;
 //  - a lock another program held past the command time-out, or a request to
 //    stop, ends the table and the run's writing: the rows not begun count as

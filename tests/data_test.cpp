@@ -316,12 +316,18 @@ TEST_F(RecordsetTest, UnsavedChangesAreNeverSavedByFilteringOrMoving) {
   EXPECT_EQ(table(), initial_);
 }
 
-// Another program's commit brings the view up to date before the next key
-// lookup, so a key it added is never added again.
-TEST_F(RecordsetTest, RowsOtherProgramsAddAreFoundByTheNextFilter) {
-  test::insertRows(folder_.mainPath(), "RNAMarMod", {brand(I{1}, I{10}, "OTRO", Null{})});
-  target_.setFilter("CodMar = 1 and Codmod = 10");
-  EXPECT_EQ(target_.recordCount(), 3);
+// Another program adds a key after the rows were read, and the run, as it
+// does for a key no row holds, adds it. The filter need not see the other
+// program's row yet; the save, holding the write lock, reads the rows again
+// and changes that row instead of adding the key a second time.
+TEST_F(RecordsetTest, AKeyAnotherProgramAddsAfterTheRowsWereReadIsNotAddedAgain) {
+  target_.setFilter("CodMar = 3 and Codmod = 30");
+  test::insertRows(folder_.mainPath(), "RNAMarMod", {brand(I{3}, I{30}, "OTRO", Null{})});
+  target_.setFilter("CodMar = 3 and Codmod = 30");
+  if (target_.recordCount() == 0) target_.addNew();
+  target_.setField("Nombre", "NUEVO");
+  EXPECT_EQ(target_.update(), SaveResult::Updated);
+  EXPECT_EQ(table(), initial_ + "3 | 30 | 'NUEVO' | Null | Null | Null | Null | Null | 'S'\n");
 }
 
 // Another program deletes the matched row between the filter and the save:

@@ -1,13 +1,17 @@
 // Runs on a failing disk: reads, writes and syncs of the main database's files
-// fail at chosen points of a run, through FaultVfs.
+// fail at chosen points of a run, through FaultVfs; and runs of an update file
+// that cannot be applied whole.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 
 #include "fault_support.h"
 #include "fault_vfs.h"
 #include "sample_data.h"
+#include "sqlcipher_file.h"
+#include "table_definition.h"
 #include "test_support.h"
 
 namespace kestova {
@@ -139,7 +143,7 @@ TEST_P(DiskFault, EachPointEndsTheRunWithTheFileWholeAndARerunCompletesIt) {
     TestFolder folder;
     copyPristine(folder);
     const std::string update = test::readBytes(folder.updatePath());
-    const FaultyRun run = runWithFault(folder, kind, n);
+    FaultyRun run = runWithFault(folder, kind, n);
     SCOPED_TRACE(std::string(kind.name) + " at operation " + std::to_string(n) + " (" + run.failed +
                  ", " + run.where + ")");
     EXPECT_FALSE(run.failed.empty()) << "the fault did not fire";
@@ -150,6 +154,9 @@ TEST_P(DiskFault, EachPointEndsTheRunWithTheFileWholeAndARerunCompletesIt) {
     const bool complete = test::sortedRows(folder.mainPath()) == reference_;
     EXPECT_TRUE(complete || !run.outcome.report.clean())
         << "a clean report over an incomplete update";
+    // The sample's keys are all usable: a disk's fault is never the key's.
+    for (const TableDefinition* table : runTables())
+      EXPECT_EQ(run.outcome.report.tally(table->title).rejected, 0) << table->title;
 
     test::RunOutcome rerun = test::runAll(folder.settings());
     EXPECT_TRUE(rerun.report.clean()) << rerun.report.details();
@@ -186,6 +193,69 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultKind{"ReadError", Operation::Read, SQLITE_IOERR_READ, false},
                       FaultKind{"DiskFull", Operation::Write, SQLITE_FULL, true}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// An update file damaged where the run reads it only once rows are being
+// written, or lacking what the run reads: nothing of it is applied, not even
+// the tables before the damage, and the person is told to ask for it again.
+struct DamagedUpdate {
+  const char* name;
+  const char* sql;                    // run on the update first, when given
+  void (*damage)(std::string& file);  // then on its bytes, when given
+  const char* says;                   // in the warning
+  friend void PrintTo(const DamagedUpdate& damaged, std::ostream* out) { *out << damaged.name; }
+};
+
+constexpr char kDamaged[] = "está dañado, incompleto (copiado a medias, por ejemplo)";
+
+const DamagedUpdate kDamagedUpdates[] = {
+    {"SecondHalfZeros", nullptr,
+     [](std::string& b) { std::fill(b.begin() + b.size() / 2, b.end(), 0); }, kDamaged},
+    // The last brand's name fills pages of its own, the file's last: they
+    // are read only when that row is copied.
+    {"ALongValueChanged",
+     "INSERT INTO Marcas VALUES (99, 99, hex(zeroblob(3000)), 1, 1, 1, 'A', 1.0)",
+     [](std::string& b) { b[b.size() - 300] ^= 1; }, kDamaged},
+    {"BrandsLackPeso",
+     "CREATE TABLE m AS SELECT CodMar, CodMod, Nombre, Tipo, SubTipo, Categoria, SubCate FROM "
+     "Marcas; DROP TABLE Marcas; ALTER TABLE m RENAME TO Marcas",
+     nullptr, "le falta una tabla o un campo de Marcas y modelos"},
+    {"LastTableMissing", "DROP TABLE ValVehi2", nullptr,
+     "le falta una tabla o un campo de Valuaciones 2"},
+};
+
+class DamagedUpdates : public ::testing::TestWithParam<DamagedUpdate> {};
+
+TEST_P(DamagedUpdates, ApplyNothingAndAskForTheFileAgain) {
+  TestFolder folder;
+  const sample::Options options{sample::Sizes{10, 40, 80}, 3};
+  sample::createUpdateDatabase(folder.updatePath(), options);
+  sample::createMainDatabase(folder.mainPath(), options);
+  const DamagedUpdate& damaged = GetParam();
+  if (damaged.sql) sample::SqlCipherFile(folder.updatePath(), sample::kPassword).exec(damaged.sql);
+  std::string update = test::readBytes(folder.updatePath());
+  if (damaged.damage) damaged.damage(update);
+  std::ofstream(folder.updatePath(), std::ios::binary | std::ios::trunc) << update;
+  const std::string main = test::readBytes(folder.mainPath());
+
+  test::RunOutcome run = test::runAll(folder.settings());
+  EXPECT_TRUE(test::readBytes(folder.mainPath()) == main) << "the main file changed";
+  EXPECT_EQ(test::fileState(folder.mainPath()), "delete []");
+  EXPECT_TRUE(test::readBytes(folder.updatePath()) == update) << "the update file changed";
+  EXPECT_EQ(run.passes, 0);
+  const std::string summary = run.report.summary({folder.mainPath().string(),
+                                                  folder.updatePath().string(),
+                                                  {"Marcas", "ValVehi1", "ValVehi2"}});
+  EXPECT_NE(summary.find(damaged.says), std::string::npos) << summary;
+  EXPECT_NE(summary.find("no aplicó nada de él"), std::string::npos) << summary;
+  for (const TableDefinition* table : runTables()) {
+    const RunReport::Tally& tally = run.report.tally(table->title);
+    EXPECT_EQ(tally.added + tally.updated + tally.unchanged + tally.rejected, 0) << table->title;
+  }
+  RecordProperty("details", run.report.details());
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, DamagedUpdates, ::testing::ValuesIn(kDamagedUpdates),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace kestova

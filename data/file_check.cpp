@@ -1,0 +1,28 @@
+#include "file_check.h"
+
+#include <sqlite3.h>
+
+#include "database_error.h"
+#include "statement.h"
+
+namespace kestova {
+
+void checkWholeFile(Connection& connection) {
+  constexpr char kOperation[] = "Comprobar el archivo entero";
+  const std::string file = connection.path().string();
+  std::string findings;
+  try {
+    // The first few findings say enough; the check stops after them.
+    Statement check(connection.handle(), "PRAGMA quick_check(5)", file);
+    while (check.step()) {
+      const FieldValue line = check.column(0);
+      const auto* text = std::get_if<std::string>(&line);
+      findings += (findings.empty() ? "" : "; ") + (text != nullptr ? *text : describe(line));
+    }
+  } catch (const DatabaseError& failure) {
+    throw DatabaseError(kOperation, file, failure.message(), failure.code(), failure.cause());
+  }
+  if (findings != "ok") throw DatabaseError(kOperation, file, findings, SQLITE_CORRUPT);
+}
+
+}  // namespace kestova
