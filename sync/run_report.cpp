@@ -145,6 +145,13 @@ std::string mainParagraph(const Topic& topic, const std::string& path) {
              at +
              "Libere espacio en el disco, o avise a quien administra esta computadora, y vuelva "
              "a ejecutar Kestova.";
+    case Cause::FileReplaced:
+      return "La base de datos de Nevaro fue reemplazada o borrada mientras Kestova la "
+             "actualizaba (por ejemplo, al restaurar una copia de seguridad), y Kestova dejó de "
+             "escribir:" +
+             at +
+             "Lo que Kestova guardó hasta entonces quedó en el archivo anterior, no en el que "
+             "está ahora en ese lugar. Vuelva a ejecutar Kestova.";
     default:
       return {};
   }

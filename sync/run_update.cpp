@@ -62,7 +62,7 @@ void openRecordsets(DataEnvironment2& environment, Connection& main, StepRunner&
     steps.setPlace(table->title);  // a table that cannot be opened is told by its name
     // A lock on the main file that outlasted the time-out is not waited for
     // again by each of its tables.
-    if (!steps.lockTimedOut()) opener.openRecordset(table->target);
+    if (!steps.writingStopped()) opener.openRecordset(table->target);
     opener.openRecordset(table->source);
   }
   steps.setPlace("");

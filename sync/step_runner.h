@@ -33,7 +33,8 @@ class StepRunner {
       body();
       return true;
     } catch (const DatabaseError& failure) {
-      lockTimedOut_ = lockTimedOut_ || failure.busy();
+      writingStopped_ = writingStopped_ || failure.busy() ||
+                        failure.cause() == DatabaseError::Cause::FileReplaced;
       record(step, failure.what(), failure.cause(), failure.object());
     } catch (const RejectedKey& failure) {
       record(step, failure.what(), DatabaseError::Cause::Other, {}, true);
@@ -47,8 +48,9 @@ class StepRunner {
 
   RunReport& report() { return report_; }
   // True once a step failed because another program held a lock past the
-  // command time-out: the run then stops writing rather than wait again.
-  bool lockTimedOut() const { return lockTimedOut_; }
+  // command time-out (the run then stops writing rather than wait again), or
+  // because the main file was replaced or removed.
+  bool writingStopped() const { return writingStopped_; }
 
  private:
   void record(std::string_view step, std::string message,
@@ -61,7 +63,7 @@ class StepRunner {
   RunReport& report_;
   std::string table_;
   std::int64_t row_ = 0;
-  bool lockTimedOut_ = false;
+  bool writingStopped_ = false;
 };
 
 }  // namespace kestova

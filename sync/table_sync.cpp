@@ -114,7 +114,7 @@ bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
   std::int64_t row = 0;
   for (;;) {
     steps.setPlace(table.title);
-    if (steps.lockTimedOut() || stopRequested()) {
+    if (steps.writingStopped() || stopRequested()) {
       writing = false;
       break;
     }

@@ -114,8 +114,7 @@ class StopSignal : public ::testing::TestWithParam<int> {};
 TEST_P(StopSignal, EndsTheRunWithTheMainFileSettledAndEverySavedRowInIt) {
   TestFolder folder, oracle;
   const sample::Sizes sizes{500, 5000, 20000};
-  sample::createUpdateDatabase(folder.updatePath(), {sizes, 11});
-  sample::createMainDatabase(folder.mainPath(), {sizes, 11});
+  test::createFiles(folder, {sizes, 11});
   copyFiles(folder, oracle);
 
   PassFile passes(folder.root() / "passes");
@@ -138,6 +137,69 @@ TEST_P(StopSignal, EndsTheRunWithTheMainFileSettledAndEverySavedRowInIt) {
 
 INSTANTIATE_TEST_SUITE_P(Kill, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
+
+// The main file renamed over by a copy (a backup restored) or removed while a
+// run writes to it. The run stops writing; what it saved is in the file it
+// opened, wherever that is now, and nothing of it is left beside the path, so
+// the file there is whole for a program that opens it during the run as after.
+struct Swap {
+  const char* name;
+  const char* mode;  // the main file's journal mode before the run
+  bool removed;      // removed rather than renamed over
+};
+
+class SwappedFile : public ::testing::TestWithParam<Swap> {};
+
+TEST_P(SwappedFile, StopsTheRunAndNeverDamagesTheFileAtThePath) {
+  const Swap& swap = GetParam();
+  TestFolder folder, oracle;
+  const sample::Sizes sizes{500, 5000, 20000};
+  test::createFiles(folder, {sizes, 11}, swap.mode);
+  const fs::path path = folder.mainPath(), copy = folder.root() / "copy.mdb",
+                 opened = folder.root() / "opened.mdb";
+  copyFiles(folder, oracle);
+  fs::copy_file(path, copy);
+  fs::create_hard_link(path, opened);  // the file the run opens, once its name is gone
+  const std::string held = test::dumpMain(copy);
+
+  PassFile passes(folder.root() / "passes");
+  std::unique_ptr<Child> driver = startDriver(folder, &passes);
+  ASSERT_TRUE(awaitPass(*driver, passes, sizes.marcas + 2000)) << driver->output();
+  if (swap.removed)
+    fs::remove(path);
+  else
+    fs::rename(copy, path);
+  // Opened once the run has given up the log and its index, or a thousand
+  // rows after the swap, and again after the run.
+  const std::int64_t swapped = passes.passes();
+  while ((fs::exists(path.string() + "-wal") || fs::exists(path.string() + "-shm")) &&
+         passes.passes() < swapped + 1000 && !driver->poll())
+    std::this_thread::sleep_for(1ms);
+  auto expectHeldAtPath = [&] {
+    if (swap.removed) {
+      EXPECT_TRUE(fs::is_empty(path.parent_path()));  // nothing beside the path either
+    } else {
+      EXPECT_EQ(
+          test::integrityCheck(path) + "\n" + test::fileState(path) + "\n" + test::dumpMain(path),
+          "ok\n" + std::string(swap.mode) + " []\n" + held);
+    }
+  };
+  expectHeldAtPath();
+  ASSERT_TRUE(driver->wait(60s)) << "the run did not end";
+  expectHeldAtPath();
+  EXPECT_NE(driver->output().find("reemplazado o borrado"), std::string::npos) << driver->output();
+  const std::int64_t reached = passes.passes();
+  ASSERT_EQ(test::integrityCheck(opened), "ok");
+  const auto [before, after] = statesAround(oracle, reached);
+  const std::string state = test::dumpMain(opened);
+  EXPECT_TRUE(state == before || state == after) << "not the rows saved up to pass " << reached;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kill, SwappedFile,
+                         ::testing::Values(Swap{"RenamedOverInRollbackJournal", "delete", false},
+                                           Swap{"RenamedOverInLog", "wal", false},
+                                           Swap{"Removed", "delete", true}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 // A moment to kill the run at: once `pass` passes have begun, `extra` later;
 // or, with `closing`, once the run has begun to switch the main file back to
@@ -171,8 +233,7 @@ TEST(Kill, EachKillLeavesTheRowsSavedBeforeItAndARerunConverges) {
   const std::uint32_t seed = 20240611;
   const sample::Sizes sizes{2000, 30000, 80000};
   TestFolder folder, reference, oracle, left;
-  sample::createUpdateDatabase(folder.updatePath(), {sizes, 5});
-  sample::createMainDatabase(folder.mainPath(), {sizes, 5});
+  test::createFiles(folder, {sizes, 5});
   copyFiles(folder, reference);
   const std::string update = test::readBytes(folder.updatePath());
   // The content an uninterrupted run gives, made on the other core meanwhile.

@@ -20,19 +20,10 @@ using namespace std::chrono_literals;
 using test::FaultVfs;
 using test::TestFolder;
 
-void createFiles(const TestFolder& folder, const sample::Sizes& sizes,
-                 const std::string& journalMode) {
-  sample::createUpdateDatabase(folder.updatePath(), {sizes, 4});
-  sample::createMainDatabase(folder.mainPath(), {sizes, 4});
-  sample::SqlCipherFile(folder.mainPath(), sample::kPassword)
-      .exec("PRAGMA journal_mode = " + journalMode);
-}
-
 struct Holder {
   const char* name;
   const char* begin;  // what the other program runs to take its lock
   const char* mode;   // the main file's journal mode before the run
-  friend void PrintTo(const Holder& holder, std::ostream* out) { *out << holder.name; }
 };
 
 class HeldLock : public ::testing::TestWithParam<Holder> {};
@@ -43,7 +34,7 @@ TEST_P(HeldLock, IsWaitedForOnceThenTheRunStopsAndChangesNothing) {
   const Holder& holder = GetParam();
   TestFolder folder;
   const std::int64_t rows[] = {20, 30, 30};
-  createFiles(folder, {rows[0], rows[1], rows[2]}, holder.mode);
+  test::createFiles(folder, {{rows[0], rows[1], rows[2]}, 4}, holder.mode);
   const std::string before = test::dumpMain(folder.mainPath());
   const std::string update = test::readBytes(folder.updatePath());
 
@@ -87,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
 class SharedMainFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    createFiles(folder_, sample::Sizes{10, 30, 60}, "delete");
+    test::createFiles(folder_, {{10, 30, 60}, 4});
     TestFolder undisturbed;
     fs::copy_file(folder_.mainPath(), undisturbed.mainPath());
     fs::copy_file(folder_.updatePath(), undisturbed.updatePath());
@@ -113,7 +104,6 @@ struct Release {
   const char* name;
   const char* begin;  // what the other program runs to take its lock
   std::int64_t pass;  // 0: before the run
-  friend void PrintTo(const Release& release, std::ostream* out) { *out << release.name; }
 };
 
 class ReleasedLock : public SharedMainFile, public ::testing::WithParamInterface<Release> {};
