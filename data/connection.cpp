@@ -310,16 +310,13 @@ void Connection::settle() {
                         "las pasa al archivo",
                         SQLITE_BUSY);
   check(db_, rc, kSettle, file);
-  // Leaving write-ahead mode needs the file to itself.
+  // Leaving write-ahead mode needs the file to itself. When another program
+  // has it open, every saved row is in the file all the same: the file stays
+  // in write-ahead mode, noted beside it, and the next run returns its mode.
   try {
     queryText(db_, "PRAGMA journal_mode = " + ownJournalMode_, file);
   } catch (const DatabaseError& failure) {
     if (!failure.busy()) throw;
-    throw DatabaseError(kSettle, file,
-                        "otro programa tiene abierta la base de datos: todas las filas están "
-                        "guardadas en el archivo, y la próxima ejecución le devuelve su modo de "
-                        "diario",
-                        failure.code());
   }
   if (journalMode() != "wal") {
     ::removexattr(path_.c_str(), kModeAttribute);

@@ -101,6 +101,10 @@ class Connection {
   // (the rows stay saved, in the log; the next run finishes), cause
   // FileReplaced when the file is no longer at its path, or on a disk error.
   void settle();
+  // After a settle() that returned: every saved row is in the file, but
+  // another program had it open, so it stays in write-ahead mode until the
+  // next run returns it to its own mode.
+  bool leftInLog() const { return switchedToLog_; }
   // Settles the file, silently, and closes. Never throws.
   void close() noexcept;
 

@@ -314,12 +314,19 @@ std::string RunReport::details() const {
               " errores más como los anteriores\n";
     }
   }
+  text += notes();
   for (const auto& [table, tally] : tallies_) {
     text += "kestova: " + table + ": " + std::to_string(tally.added) + " agregadas, " +
             std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.unchanged) +
             " ya al día, " + std::to_string(tally.rejected) + " rechazadas, " +
             std::to_string(tally.notSaved) + " sin guardar\n";
   }
+  return text;
+}
+
+std::string RunReport::notes() const {
+  std::string text;
+  for (const std::string& note : notes_) text += "kestova: " + note + "\n";
   return text;
 }
 
