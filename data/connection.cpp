@@ -28,9 +28,13 @@ constexpr char kProvider[] = "microsoft.jet.oledb.3.51";
 // while the run has it in write-ahead mode, so that a run that could not put
 // it back (killed, or another program kept the file open) is mended by the next.
 constexpr char kModeAttribute[] = "user.kestova.journal_mode";
-// Log frames (pages) between checkpoints: each syncs the file twice, so fewer,
-// larger ones are cheaper.
-constexpr int kCheckpointFrames = 16384;
+// The log written between two checkpoints, which is all the room on the disk
+// a run needs beyond what the file grows by (a folded log is written over
+// from its start, and the end of a run empties it). Each checkpoint syncs the
+// file twice, so fewer, larger ones would be cheaper.
+constexpr std::int64_t kCheckpointBytes = 4 << 20;
+// What each page written to the log takes beside it.
+constexpr std::int64_t kFrameHeader = 24;
 constexpr char kCheckFile[] = "Comprobar la base de datos principal";
 // How often a run that only reads checks that the path still names its file;
 // a run that writes checks at every commit.
@@ -245,7 +249,11 @@ void Connection::prepareForWrites() {
     Statement(db_, "PRAGMA synchronous = NORMAL", file).execute();
     // Checkpoints are made by afterCommit(), which knows when one cannot finish.
     Statement(db_, "PRAGMA wal_autocheckpoint = 0", file).execute();
-    checkpointAt_ = kCheckpointFrames;
+    Statement pageSize(db_, "PRAGMA page_size", file);
+    pageSize.step();
+    checkpointFrames_ = static_cast<int>(
+        std::max<std::int64_t>(kCheckpointBytes / (pageSize.columnInt64(0) + kFrameHeader), 1));
+    checkpointAt_ = checkpointFrames_;
     // Returns the hook it replaces, not a result code: there is none to check.
     sqlite3_wal_hook(db_, &Connection::afterCommit, this);
   }
@@ -265,7 +273,7 @@ int Connection::afterCommit(void* self, sqlite3* db, const char* schema, int fra
   // checkpoint loses nothing, so it is not reported here, inside the commit
   // (which it would fail); the end of the run folds the log or says why not.
   connection->checkpointAt_ =
-      rc == SQLITE_OK && folded == logged ? kCheckpointFrames : std::max(frames, 1) * 2;
+      rc == SQLITE_OK && folded == logged ? connection->checkpointFrames_ : std::max(frames, 1) * 2;
   return SQLITE_OK;
 }
 

@@ -159,6 +159,7 @@ class Connection {
   bool writesPrepared_ = false;
   bool switchedToLog_ = false;  // this connection put the file in write-ahead mode
   int checkpointAt_ = 0;        // log frames at which the next checkpoint is tried
+  int checkpointFrames_ = 0;    // log frames between checkpoints
 
   std::optional<FileIdentity> identity_;  // the file opened
   bool writesInLog_ = false;              // rows are saved through the write-ahead log
