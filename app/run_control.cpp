@@ -147,7 +147,7 @@ void RunControl::finish(const RunFiles& files, StepRunner& steps) {
     window_.close();
     return;
   }
-  if (!report_.clean()) std::cerr << report_.details() << std::flush;
+  std::cerr << (report_.clean() ? report_.notes() : report_.details()) << std::flush;
   steps.run("Descartar lo pulsado durante la actualización", [] { discardQueuedInput(); });
   if (stopRequested()) {
     window_.close();

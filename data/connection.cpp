@@ -28,9 +28,17 @@ constexpr char kProvider[] = "microsoft.jet.oledb.3.51";
 // while the run has it in write-ahead mode, so that a run that could not put
 // it back (killed, or another program kept the file open) is mended by the next.
 constexpr char kModeAttribute[] = "user.kestova.journal_mode";
-// Log frames (pages) between checkpoints: each syncs the file twice, so fewer,
-// larger ones are cheaper.
-constexpr int kCheckpointFrames = 16384;
+// The log written between two checkpoints, which is all the room on the disk
+// a run needs beyond what the file grows by (a folded log is written over
+// from its start, and the end of a run empties it). Each checkpoint syncs the
+// file twice, so fewer, larger ones would be cheaper.
+constexpr std::int64_t kCheckpointBytes = 4 << 20;
+// What each page written to the log takes beside it.
+constexpr std::int64_t kFrameHeader = 24;
+constexpr char kCheckFile[] = "Comprobar la base de datos principal";
+// How often a run that only reads checks that the path still names its file;
+// a run that writes checks at every commit.
+constexpr milliseconds kIdentityInterval{50};
 // A connection is used by one thread only: SQLite need not lock its mutex on
 // every call.
 constexpr int kOneThread = SQLITE_OPEN_NOMUTEX;
@@ -173,6 +181,7 @@ void Connection::open(const DataSettings& settings) {
   const std::string file = path_.string();
 
   requireDatabaseFile(path_);
+  identity_ = fileIdentity(path_);
   if (!readOnly_ && !instanceLock_.acquire(path_))
     throw DatabaseError(kOpen, file, "otro Kestova ya está actualizando esta base de datos", 0,
                         Cause::AlreadyRunning);
@@ -191,6 +200,10 @@ void Connection::open(const DataSettings& settings) {
     owner_ = std::move(db);
     db_ = raw;
     verifyKey();
+    // SQLite opened the file whose identity was taken, not one put there since.
+    if (fileIdentity(path_) != identity_)
+      throw DatabaseError(kOpen, file, "el archivo fue reemplazado o borrado mientras se abría", 0,
+                          Cause::FileReplaced);
     if (!readOnly_) sharedRead_ = std::make_unique<SharedRead>(db_, file);
   } catch (const DatabaseError& failure) {
     owner_.reset();
@@ -231,6 +244,8 @@ std::string Connection::journalMode() {
 
 void Connection::prepareForWrites() {
   if (writesPrepared_) return;
+  // Nothing is written, beside the file or in it, once it has been swapped.
+  requireSameFile();
   const std::string file = path_.string();
   std::string mode = journalMode();
   if (mode != "wal") {
@@ -248,14 +263,19 @@ void Connection::prepareForWrites() {
     if (mode != "wal") ::removexattr(path_.c_str(), kModeAttribute);
   }
   switchedToLog_ = mode == "wal" && ownJournalMode_ != "wal";
-  if (mode == "wal") {
+  writesInLog_ = mode == "wal";
+  if (writesInLog_) {
     // In write-ahead mode NORMAL loses no committed row when the process dies
     // and never damages the file; only a power cut may undo the last commits.
     // The rollback journal keeps the default, FULL, which it needs for that.
     Statement(db_, "PRAGMA synchronous = NORMAL", file).execute();
     // Checkpoints are made by afterCommit(), which knows when one cannot finish.
     Statement(db_, "PRAGMA wal_autocheckpoint = 0", file).execute();
-    checkpointAt_ = kCheckpointFrames;
+    Statement pageSize(db_, "PRAGMA page_size", file);
+    pageSize.step();
+    checkpointFrames_ = static_cast<int>(
+        std::max<std::int64_t>(kCheckpointBytes / (pageSize.columnInt64(0) + kFrameHeader), 1));
+    checkpointAt_ = checkpointFrames_;
     // Returns the hook it replaces, not a result code: there is none to check.
     sqlite3_wal_hook(db_, &Connection::afterCommit, this);
   }
@@ -275,7 +295,7 @@ int Connection::afterCommit(void* self, sqlite3* db, const char* schema, int fra
   // checkpoint loses nothing, so it is not reported here, inside the commit
   // (which it would fail); the end of the run folds the log or says why not.
   connection->checkpointAt_ =
-      rc == SQLITE_OK && folded == logged ? kCheckpointFrames : std::max(frames, 1) * 2;
+      rc == SQLITE_OK && folded == logged ? connection->checkpointFrames_ : std::max(frames, 1) * 2;
   return SQLITE_OK;
 }
 
@@ -295,7 +315,10 @@ int Connection::waitForLock(void* self, int attempt) {
 void Connection::settle() {
   // Ended before the file may change its journal mode below.
   if (sharedRead_) sharedRead_->forgetMode();
-  if (!isOpen() || !switchedToLog_) return;
+  if (!isOpen() || readOnly_ || replaced_) return;
+  // The log is folded and removed through the path: only into this file.
+  requireSameFile();
+  if (!switchedToLog_) return;
   const std::string file = path_.string();
   constexpr char kSettle[] = "Guardar la base de datos principal";
   const milliseconds savedWait = lockWait_;
@@ -318,16 +341,13 @@ void Connection::settle() {
                         "las pasa al archivo",
                         SQLITE_BUSY);
   check(db_, rc, kSettle, file);
-  // Leaving write-ahead mode needs the file to itself.
+  // Leaving write-ahead mode needs the file to itself. When another program
+  // has it open, every saved row is in the file all the same: the file stays
+  // in write-ahead mode, noted beside it, and the next run returns its mode.
   try {
     queryText(db_, "PRAGMA journal_mode = " + ownJournalMode_, file);
   } catch (const DatabaseError& failure) {
     if (!failure.busy()) throw;
-    throw DatabaseError(kSettle, file,
-                        "otro programa tiene abierta la base de datos: todas las filas están "
-                        "guardadas en el archivo, y la próxima ejecución le devuelve su modo de "
-                        "diario",
-                        failure.code());
   }
   if (journalMode() != "wal") {
     ::removexattr(path_.c_str(), kModeAttribute);
@@ -352,17 +372,59 @@ void Connection::close() noexcept {
   owner_.reset();
   db_ = nullptr;
   instanceLock_.release();
-  writesPrepared_ = switchedToLog_ = false;
+  writesPrepared_ = switchedToLog_ = writesInLog_ = logNoted_ = replaced_ = false;
 }
 
 void Connection::begin() {
   endSharedRead();
   prepareForWrites();
   prepared_->begin.execute();
+  if (writesInLog_ && !logNoted_) {
+    // Both are open now, and stay the same files until the connection closes.
+    logIdentity_ = fileIdentity(path_.string() + "-wal");
+    logIndexIdentity_ = fileIdentity(path_.string() + "-shm");
+    logNoted_ = true;
+  }
 }
 
 void Connection::commit() {
   prepared_->commit.execute();
+  // Checked once the row is in, not before: a swap during the commit would
+  // otherwise count as saved a row that went into the file that was there
+  // before. Now that row alone can go there, and it does not count as saved.
+  requireSameFile();
+}
+
+void Connection::requireSameFile() {
+  checkedAt_ = std::chrono::steady_clock::now();
+  if (!replaced_ && fileIdentity(path_) == identity_) return;
+  rollback();
+  if (!replaced_) leaveReplacedFile();
+  throw DatabaseError(kCheckFile, path_.string(),
+                      "el archivo fue reemplazado o borrado durante la actualización: lo "
+                      "guardado hasta entonces quedó en el archivo anterior",
+                      0, Cause::FileReplaced);
+}
+
+void Connection::leaveReplacedFile() noexcept {
+  replaced_ = true;
+  // The log and its index are found by the path, not by the file: left
+  // there, whatever file now has that name would take this file's saved rows
+  // for its own and be damaged. Once their names are gone, this connection,
+  // and other programs that still have the old file open, go on using them.
+  const std::string file = path_.string();
+  if (logIdentity_) removeIfSame(file + "-wal", *logIdentity_);
+  if (logIndexIdentity_) removeIfSame(file + "-shm", *logIndexIdentity_);
+  // Every saved row goes into the file opened, wherever it now is. Not
+  // checked: the run has stopped writing, and a reader of the old file that
+  // keeps the log from being folded harms no other file.
+  lockWait_ = settings_.settleTimeout;
+  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_FULL, nullptr, nullptr);
+  lockWait_ = settings_.commandTimeout;
+  // Closing would otherwise remove the files named after the path, whichever
+  // file they belong to by then.
+  int keep = 1;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
 }
 
 void Connection::rollback() noexcept {
@@ -384,7 +446,9 @@ bool Connection::inTransaction() const {
 }
 
 void Connection::readCurrent() {
-  if (sharedRead_ && (sharedRead_->isOpen() || !inTransaction())) sharedRead_->refresh();
+  if (!sharedRead_) return;
+  if (std::chrono::steady_clock::now() - checkedAt_ >= kIdentityInterval) requireSameFile();
+  if (sharedRead_->isOpen() || !inTransaction()) sharedRead_->refresh();
 }
 
 void Connection::endSharedRead() noexcept {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "file_identity.h"
 #include "instance_lock.h"
 
 struct sqlite3;
@@ -69,6 +70,15 @@ DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
 // undoes. A file its owner keeps in write-ahead mode stays so. Waits for other
 // programs' locks last at most the command time-out, and end early when a stop
 // is requested (stop_signals.h).
+//
+// A read-write connection writes only while its path still names the file it
+// opened: it checks before its first write, after each commit, and while
+// rows are only read, at least every 50 ms. Once the file has been renamed
+// over or removed, every call that would write or read throws DatabaseError
+// (cause FileReplaced): at most the row in flight went into the old file, and
+// it does not count as saved. What was saved stays in the file opened,
+// wherever it now is, and nothing of it is left beside the path to be taken
+// for another file's.
 class Connection {
  public:
   Connection(std::string name, std::string connectionString, bool readOnly);
@@ -92,8 +102,13 @@ class Connection {
   // the file returns to its own journal mode, so that it alone holds every
   // saved row. Waits at most the settle time-out for other programs; throws
   // DatabaseError (cause InUse) when they still keep the log from being folded
-  // (the rows stay saved, in the log; the next run finishes), or on a disk error.
+  // (the rows stay saved, in the log; the next run finishes), cause
+  // FileReplaced when the file is no longer at its path, or on a disk error.
   void settle();
+  // After a settle() that returned: every saved row is in the file, but
+  // another program had it open, so it stays in write-ahead mode until the
+  // next run returns it to its own mode.
+  bool leftInLog() const { return switchedToLog_; }
   // Settles the file, silently, and closes. Never throws.
   void close() noexcept;
 
@@ -129,6 +144,10 @@ class Connection {
 
   void verifyKey();
   std::string journalMode();
+  // Throws when the path no longer names the file opened, after rolling back
+  // and, the first time, leaving the file as leaveReplacedFile() does.
+  void requireSameFile();
+  void leaveReplacedFile() noexcept;
   static int waitForLock(void* self, int attempt);
   static int afterCommit(void* self, sqlite3* db, const char* schema, int frames);
 
@@ -144,6 +163,14 @@ class Connection {
   bool writesPrepared_ = false;
   bool switchedToLog_ = false;  // this connection put the file in write-ahead mode
   int checkpointAt_ = 0;        // log frames at which the next checkpoint is tried
+  int checkpointFrames_ = 0;    // log frames between checkpoints
+
+  std::optional<FileIdentity> identity_;  // the file opened
+  bool writesInLog_ = false;              // rows are saved through the write-ahead log
+  bool logNoted_ = false;                 // the identities below are taken
+  std::optional<FileIdentity> logIdentity_, logIndexIdentity_;  // the -wal and -shm written
+  std::chrono::steady_clock::time_point checkedAt_;             // when identity_ was last compared
+  bool replaced_ = false;  // the path names another file, or none
 
   InstanceLock instanceLock_;
   sqlite3* db_ = nullptr;  // owned by owner_

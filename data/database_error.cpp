@@ -15,6 +15,9 @@ std::string describe(const std::string& operation, const std::string& object,
 
 DatabaseError::Cause causeOf(int code) {
   using Cause = DatabaseError::Cause;
+  // SQLite refuses to write a file in a rollback journal mode once its path
+  // names another file, or none.
+  if (code == SQLITE_READONLY_DBMOVED) return Cause::FileReplaced;
   switch (code & 0xFF) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:

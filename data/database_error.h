@@ -23,6 +23,7 @@ class DatabaseError : public std::runtime_error {
     RowGone,         // the row was removed or changed by another program, or the write was dropped
     CannotWrite,     // a read-only file, folder or medium
     DiskError,       // the disk is full or failed
+    FileReplaced,    // the main file was renamed over or removed while open
   };
 
   // `cause` Other derives the cause from the SQLite result code.

@@ -145,6 +145,13 @@ std::string mainParagraph(const Topic& topic, const std::string& path) {
              at +
              "Libere espacio en el disco, o avise a quien administra esta computadora, y vuelva "
              "a ejecutar Kestova.";
+    case Cause::FileReplaced:
+      return "La base de datos de Nevaro fue reemplazada o borrada mientras Kestova la "
+             "actualizaba (por ejemplo, al restaurar una copia de seguridad), y Kestova dejó de "
+             "escribir:" +
+             at +
+             "Lo que Kestova guardó hasta entonces quedó en el archivo anterior, no en el que "
+             "está ahora en ese lugar. Vuelva a ejecutar Kestova.";
     default:
       return {};
   }
@@ -309,12 +316,19 @@ std::string RunReport::details() const {
               " errores más como los anteriores\n";
     }
   }
+  text += notes();
   for (const auto& [table, tally] : tallies_) {
     text += "kestova: " + table + ": " + std::to_string(tally.added) + " agregadas, " +
             std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.unchanged) +
             " ya al día, " + std::to_string(tally.rejected) + " rechazadas, " +
             std::to_string(tally.notSaved) + " sin guardar\n";
   }
+  return text;
+}
+
+std::string RunReport::notes() const {
+  std::string text;
+  for (const std::string& note : notes_) text += "kestova: " + note + "\n";
   return text;
 }
 

@@ -49,6 +49,10 @@ class RunReport {
   // The tally of `table`, created empty; tables keep the order of first use.
   Tally& tally(const std::string& table);
 
+  // Something support may want to know that is not a failure: a run with
+  // notes alone is clean.
+  void addNote(std::string note) { notes_.push_back(std::move(note)); }
+
   bool clean() const { return failureCount_ == 0; }
   std::int64_t failureCount() const { return failureCount_; }
 
@@ -56,9 +60,11 @@ class RunReport {
   // staff know (which file, where it was looked for, what to do), then per
   // table how its rows ended. No step, recordset or internal table names.
   std::string summary(const RunFiles& files = {}) const;
-  // Every kept failure, one per line, with the counts of those not kept, and
-  // the tallies: for standard error and the warning's details.
+  // Every kept failure, one per line, with the counts of those not kept, the
+  // notes and the tallies: for standard error and the warning's details.
   std::string details() const;
+  // The notes, one per line: what a clean run writes on standard error.
+  std::string notes() const;
 
  private:
   struct Group {
@@ -82,6 +88,7 @@ class RunReport {
     std::vector<std::string> messages;  // distinct, up to a bound
   };
 
+  std::vector<std::string> notes_;
   std::vector<std::pair<std::string, Tally>> tallies_;
   std::vector<std::pair<std::string, std::string>> groupOrder_;  // (table, step)
   std::map<std::pair<std::string, std::string>, Group> groups_;

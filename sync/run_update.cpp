@@ -52,7 +52,13 @@ class Opener {
 
 void settleMainDatabase(Connection& main, StepRunner& steps) {
   steps.setPlace("");
-  if (main.isOpen()) steps.run(kSettleStep, [&] { main.settle(); });
+  if (!main.isOpen() || !steps.run(kSettleStep, [&] { main.settle(); }) || !main.leftInLog())
+    return;
+  // Not a failure: the file alone holds every saved row.
+  steps.report().addNote(std::string(kSettleStep) + " (" + main.path().string() +
+                         "): otro programa tiene abierta la base de datos: todas las filas están "
+                         "guardadas en el archivo, que queda en modo de registro de escritura "
+                         "hasta que la próxima ejecución le devuelva su modo de diario");
 }
 
 // The main connection, then for each table its target and its source.
@@ -63,7 +69,7 @@ void openRecordsets(DataEnvironment2& environment, Connection& main, StepRunner&
     steps.setPlace(table->title);  // a table that cannot be opened is told by its name
     // A lock on the main file that outlasted the time-out is not waited for
     // again by each of its tables.
-    if (!steps.lockTimedOut()) opener.openRecordset(table->target);
+    if (!steps.writingStopped()) opener.openRecordset(table->target);
     opener.openRecordset(table->source);
   }
   steps.setPlace("");

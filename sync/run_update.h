@@ -11,8 +11,10 @@ namespace kestova {
 class DataEnvironment2;
 
 // The run's last step: the main file's log is folded back into the file. When
-// only another program's open handle holds it up, every saved row is safe and
-// the next run finishes the work.
+// another program keeps the log from being folded, every saved row is safe in
+// it and the next run finishes the work; when another program merely has the
+// file open, the file keeps write-ahead mode until the next run (a note, not
+// a failure).
 inline constexpr char kSettleStep[] = "Guardar la base de datos principal";
 
 // The sum of the source row counts in signed 32 bits, added left to right.

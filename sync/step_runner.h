@@ -34,7 +34,8 @@ class StepRunner {
       body();
       return true;
     } catch (const DatabaseError& failure) {
-      lockTimedOut_ = lockTimedOut_ || failure.busy();
+      writingStopped_ = writingStopped_ || failure.busy() ||
+                        failure.cause() == DatabaseError::Cause::FileReplaced;
       record(step, failure.what(), failure.cause(), failure.object());
     } catch (const RejectedKey& failure) {
       keyRejected_ = true;
@@ -51,8 +52,9 @@ class StepRunner {
   // True when the last step failed because a source row's key cannot be used.
   bool keyRejected() const { return keyRejected_; }
   // True once a step failed because another program held a lock past the
-  // command time-out: the run then stops writing rather than wait again.
-  bool lockTimedOut() const { return lockTimedOut_; }
+  // command time-out (the run then stops writing rather than wait again), or
+  // because the main file was replaced or removed.
+  bool writingStopped() const { return writingStopped_; }
 
  private:
   void record(std::string_view step, std::string message,
@@ -65,7 +67,7 @@ class StepRunner {
   RunReport& report_;
   std::string table_;
   std::int64_t row_ = 0;
-  bool lockTimedOut_ = false;
+  bool writingStopped_ = false;
   bool keyRejected_ = false;
 };
 

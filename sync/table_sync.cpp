@@ -138,7 +138,7 @@ bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
   if (!fieldsFound) tally.notSaved += pass.source.recordCount();
   while (fieldsFound) {
     steps.setPlace(table.title);
-    if (steps.lockTimedOut() || stopRequested()) {
+    if (steps.writingStopped() || stopRequested()) {
       writing = false;
       break;
     }

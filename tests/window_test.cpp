@@ -573,6 +573,7 @@ TEST(RunWarningText, EveryCauseIsToldOnceWithoutInternalNames) {
        "1 fila de Valuaciones 2 no se guardó porque otro programa la borró"},
       {{"", 0, "Abrir la conexión Nevaro", "m", Cause::CannotWrite, files.main},
        "no puede escribir en la base de datos de Nevaro"},
+      {{"", 0, "Guardar fila", "m", Cause::FileReplaced, files.main}, "fue reemplazada o borrada"},
       {{"Marcas y modelos", 2, "Guardar fila", "m", Cause::DiskError, "RNAMarMod"},
        "El disco dio un error al escribir la base de datos de Nevaro"},
       {{"Valuaciones 2", 0, "Abrir rsC_ValVehi2_Actualizacion", "m", Cause::DiskError,

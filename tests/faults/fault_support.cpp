@@ -84,6 +84,14 @@ std::string joined(const std::vector<std::string>& values) {
 
 }  // namespace
 
+void createFiles(const TestFolder& folder, const sample::Options& options,
+                 const std::string& journalMode) {
+  sample::createUpdateDatabase(folder.updatePath(), options);
+  sample::createMainDatabase(folder.mainPath(), options);
+  sample::SqlCipherFile(folder.mainPath(), sample::kPassword)
+      .exec("PRAGMA journal_mode = " + journalMode);
+}
+
 RunOutcome runAll(const DataSettings& settings, const RunHooks& hooks) {
   RunOutcome outcome;
   DataEnvironment2 environment(settings);

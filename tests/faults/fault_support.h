@@ -11,6 +11,8 @@
 
 #include "connection.h"
 #include "run_report.h"
+#include "sample_data.h"
+#include "test_support.h"
 
 namespace kestova::test {
 
@@ -26,6 +28,10 @@ struct RunHooks {
   std::function<void()> afterTables = {};  // after the last pass, before the main file settles
   std::function<void()> beforeClose = {};  // after it settles, before the files close
 };
+
+// The sample update and main files in `folder`, the main file in `journalMode`.
+void createFiles(const TestFolder& folder, const sample::Options& options,
+                 const std::string& journalMode = "delete");
 
 // One whole run through runUpdate, as the window's run makes it. The data
 // environment, and so both connections, is closed before it returns.

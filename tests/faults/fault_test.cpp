@@ -186,6 +186,21 @@ TEST_P(DiskFault, AFailureWhileSettlingTheMainFileIsNotHiddenBehindACleanReport)
       << "clean report; the main file was left " << run.state << " after " << run.failed;
 }
 
+// The log is folded into the file often enough that a run needs little more
+// room on the disk than what the file grows by, however many rows it saves:
+// the log never holds more than a few megabytes.
+TEST(DiskRoom, TheLogStaysSmallHoweverManyRowsARunSaves) {
+  TestFolder folder;
+  test::createFiles(folder, {{500, 5000, 20000}, 11});
+  const fs::path log = folder.mainPath().string() + "-wal";
+  std::uintmax_t largest = 0;
+  test::runAll(folder.settings(), {[&](std::int64_t) {
+                 if (fs::exists(log)) largest = std::max(largest, fs::file_size(log));
+               }});
+  // 4 MB between folds, and a row's transaction.
+  EXPECT_TRUE(largest > 0 && largest <= std::uintmax_t{5} << 20) << largest;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Disk, DiskFault,
     ::testing::Values(FaultKind{"WriteError", Operation::Write, SQLITE_IOERR_WRITE, false},

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -114,8 +115,7 @@ class StopSignal : public ::testing::TestWithParam<int> {};
 TEST_P(StopSignal, EndsTheRunWithTheMainFileSettledAndEverySavedRowInIt) {
   TestFolder folder, oracle;
   const sample::Sizes sizes{500, 5000, 20000};
-  sample::createUpdateDatabase(folder.updatePath(), {sizes, 11});
-  sample::createMainDatabase(folder.mainPath(), {sizes, 11});
+  test::createFiles(folder, {sizes, 11});
   copyFiles(folder, oracle);
 
   PassFile passes(folder.root() / "passes");
@@ -139,6 +139,56 @@ TEST_P(StopSignal, EndsTheRunWithTheMainFileSettledAndEverySavedRowInIt) {
 INSTANTIATE_TEST_SUITE_P(Kill, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
 
+// The main file renamed over by a copy (a backup restored) or removed while a
+// run writes to it. The run stops writing; what it saved is in the file it
+// opened, wherever that is now, and nothing of it is left beside the path, so
+// the file there is whole for a program that opens it during the run as after.
+// Parameters: the main file's journal mode before the run, and whether it is
+// removed rather than renamed over.
+class SwappedFile : public ::testing::TestWithParam<std::tuple<const char*, bool>> {};
+
+TEST_P(SwappedFile, StopsTheRunAndNeverDamagesTheFileAtThePath) {
+  const auto [mode, removed] = GetParam();
+  TestFolder folder, oracle;
+  test::createFiles(folder, {{500, 5000, 20000}, 11}, mode);
+  const fs::path path = folder.mainPath(), copy = folder.root() / "copy.mdb",
+                 opened = folder.root() / "opened.mdb";
+  copyFiles(folder, oracle);
+  fs::copy_file(path, copy);
+  fs::create_hard_link(path, opened);  // the file the run opens, once its name is gone
+  // What a program that opens the path finds: the copy, whole, or nothing at all.
+  auto atPath = [&](const fs::path& file) {
+    if (removed) return std::string(fs::is_empty(path.parent_path()) ? "nothing" : "files");
+    return test::integrityCheck(file) + "\n" + test::fileState(file) + "\n" + test::dumpMain(file);
+  };
+  const std::string held = removed ? "nothing" : atPath(copy);
+
+  PassFile passes(folder.root() / "passes");
+  std::unique_ptr<Child> driver = startDriver(folder, &passes);
+  ASSERT_TRUE(awaitPass(*driver, passes, 2500)) << driver->output();  // in Valuaciones 1
+  ASSERT_EQ(removed ? ::unlink(path.c_str()) : std::rename(copy.c_str(), path.c_str()), 0);
+  // Opened once the run has given up the log and its index (the index goes
+  // last), or a thousand rows after the swap, and again after the run.
+  for (const std::int64_t until = passes.passes() + 1000;
+       fs::exists(path.string() + "-shm") && passes.passes() < until && !driver->poll();)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(atPath(path), held);
+  ASSERT_TRUE(driver->wait(60s)) << "the run did not end";
+  EXPECT_EQ(atPath(path), held);
+  EXPECT_NE(driver->output().find("reemplazado o borrado"), std::string::npos) << driver->output();
+  const auto [before, after] = statesAround(oracle, passes.passes());
+  const std::string state = test::integrityCheck(opened) + "\n" + test::dumpMain(opened);
+  EXPECT_TRUE(state == "ok\n" + before || state == "ok\n" + after) << "not the rows saved";
+}
+
+// Named after the journal mode of the file renamed over, or "Removed".
+INSTANTIATE_TEST_SUITE_P(Kill, SwappedFile,
+                         ::testing::Values(std::tuple{"delete", false}, std::tuple{"wal", false},
+                                           std::tuple{"delete", true}),
+                         [](const auto& p) {
+                           return std::get<1>(p.param) ? "Removed" : std::get<0>(p.param);
+                         });
+
 // A moment to kill the run at: once `pass` passes have begun, `extra` later;
 // or, with `closing`, once the run has begun to switch the main file back to
 // its rollback journal as it closes it.
@@ -154,8 +204,7 @@ std::int64_t runAndKill(const TestFolder& folder, PassFile& passes, const Moment
   passes.reset();
   std::unique_ptr<Child> driver = startDriver(folder, &passes);
   if (!awaitPass(*driver, passes, moment.pass)) return -1;
-  const fs::path journal = folder.mainPath().string() + "-journal";
-  while (moment.closing && !fs::exists(journal))
+  while (moment.closing && !fs::exists(folder.mainPath().string() + "-journal"))
     if (driver->poll()) return -1;
   const auto killAt = std::chrono::steady_clock::now() + moment.extra;
   while (std::chrono::steady_clock::now() < killAt)
@@ -171,8 +220,7 @@ TEST(Kill, EachKillLeavesTheRowsSavedBeforeItAndARerunConverges) {
   const std::uint32_t seed = 20240611;
   const sample::Sizes sizes{2000, 30000, 80000};
   TestFolder folder, reference, oracle, left;
-  sample::createUpdateDatabase(folder.updatePath(), {sizes, 5});
-  sample::createMainDatabase(folder.mainPath(), {sizes, 5});
+  test::createFiles(folder, {sizes, 5});
   copyFiles(folder, reference);
   const std::string update = test::readBytes(folder.updatePath());
   // The content an uninterrupted run gives, made on the other core meanwhile.
