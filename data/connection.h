@@ -8,6 +8,7 @@
 #include <string>
 
 #include "instance_lock.h"
+#include "write_turns.h"
 
 struct sqlite3;
 
@@ -101,7 +102,9 @@ class Connection {
   // with its checkpoints. begin() does it before the first write.
   void prepareForWrites();
   // One write transaction: begin() takes the write lock (waiting up to the
-  // command time-out), commit() makes it durable, rollback() undoes it.
+  // command time-out), commit() makes it durable, rollback() undoes it. Once
+  // another program has shown that it writes to the file, begin() takes the
+  // lock in turns and leaves it to others between them (see WriteTurns).
   void begin();
   void commit();
   void rollback() noexcept;
@@ -114,7 +117,8 @@ class Connection {
   // Ends it once it has been held for its span: another program's write
   // waits no longer than that.
   void endOldSharedRead() noexcept;
-  // A number that changes whenever another connection commits to the file.
+  // A number that changes whenever another connection commits to the file;
+  // a change seen counts as another program writing (WriteTurns).
   std::int64_t dataVersion();
   // The row id of the last row inserted.
   std::int64_t lastInsertRowid() const;
@@ -125,6 +129,7 @@ class Connection {
 
   void verifyKey();
   std::string journalMode();
+  void leaveGapToOthers();
   static int waitForLock(void* self, int attempt);
   static int afterCommit(void* self, sqlite3* db, const char* schema, int frames);
 
@@ -135,6 +140,8 @@ class Connection {
   DataSettings settings_;
   std::chrono::milliseconds lockWait_{0};
   std::chrono::steady_clock::time_point waitingSince_;
+  WriteTurns turns_;
+  std::optional<std::int64_t> lastDataVersion_;  // as dataVersion() saw it last
 
   std::string ownJournalMode_;  // the mode the file is kept in
   bool writesPrepared_ = false;
