@@ -248,19 +248,17 @@ TEST_F(AnotherWriter, SavingAllThroughTheRunLosesNoWriteOfEitherAndAddsNoKeyTwic
     sample::SqlCipherFile update(folder_.updatePath(), sample::kPassword);
     update.exec("ATTACH '" + folder_.mainPath().string() + "' AS m KEY '" + sample::kPassword +
                 "'");
-    const std::string same =
-        "w.Anioimp = v.Anioimp AND w.Tipo = v.Tipo AND w.CodMar = v.CodMar AND w.CodMod = "
-        "v.CodMod AND w.Modanio = v.Modanio";
-    std::string inMain = same;
-    for (auto [from, to] : {std::pair{"w.Anioimp", "w.AnioImpuesto"}, {"w.Modanio", "w.ModAnio"}})
-      inMain.replace(inMain.find(from), std::string(from).size(), to);
+    auto key = [](const std::string& of) {
+      return "(" + of + "Anioimp, " + of + "Tipo, " + of + "CodMar, " + of + "CodMod, " + of +
+             "Modanio)";
+    };
     Statement select(update.handle(),
-                     "SELECT (SELECT count(*) FROM ValVehi2 w WHERE w.rowid <= v.rowid), Anioimp, "
-                     "Tipo, CodMar, CodMod, Modanio FROM ValVehi2 v WHERE typeof(Anioimp + Tipo + "
-                     "CodMar + CodMod + Modanio) = 'integer' AND (SELECT count(*) FROM ValVehi2 w "
-                     "WHERE " +
-                         same + ") = 1 AND NOT EXISTS (SELECT 1 FROM m.RNAValVehi2 w WHERE " +
-                         inMain + ")",
+                     "SELECT (SELECT count(*) FROM ValVehi2 w WHERE w.rowid <= v.rowid), * FROM "
+                     "ValVehi2 v WHERE typeof(Anioimp + Tipo + CodMar + CodMod + Modanio) = "
+                     "'integer' AND (SELECT count(*) FROM ValVehi2 w WHERE " +
+                         key("w.") + " = " + key("v.") + ") = 1 AND " + key("v.") +
+                         " NOT IN (SELECT AnioImpuesto, Tipo, CodMar, CodMod, ModAnio FROM "
+                         "m.RNAValVehi2)",
                      "ValVehi2");
     while (select.step())
       for (int i = 1; i < 6; ++i)
