@@ -271,19 +271,21 @@ TEST_F(AnotherWriter, SavingAllThroughTheRunLosesNoWriteOfEitherAndAddsNoKeyTwic
   std::atomic<bool> running{true};
   std::vector<Save> saves;
   std::int64_t failed = 0;
+  // Opened before the run, which may lock the file for a moment as it opens,
+  // and closed before the run settles the file.
+  std::optional<sample::SqlCipherFile> file(std::in_place, folder_.mainPath(), sample::kPassword);
+  // It asks for the lock again every 100 µs, for at most 10 s.
+  sqlite3_busy_handler(
+      file->handle(),
+      [](void*, int attempt) {
+        std::this_thread::sleep_for(100us);
+        return attempt < 100'000 ? 1 : 0;
+      },
+      nullptr);
   std::thread other([&] {
-    sample::SqlCipherFile file(folder_.mainPath(), sample::kPassword);
-    // It asks for the lock again every 100 µs, for at most 10 s.
-    sqlite3_busy_handler(
-        file.handle(),
-        [](void*, int attempt) {
-          std::this_thread::sleep_for(100us);
-          return attempt < 100'000 ? 1 : 0;
-        },
-        nullptr);
     for (std::int64_t n = 0; running; ++n) {
       try {
-        file.exec("BEGIN IMMEDIATE");
+        file->exec("BEGIN IMMEDIATE");
         // The run's pass p is under way: passes before it have committed,
         // passes after it will commit after this save.
         const std::int64_t p = pass;
@@ -296,13 +298,13 @@ TEST_F(AnotherWriter, SavingAllThroughTheRunLosesNoWriteOfEitherAndAddsNoKeyTwic
           auto behind = newKeys.lower_bound(p - skip);
           if (behind != newKeys.begin()) next.key = std::prev(behind)->second;
         }
-        save(file.handle(), next);
-        file.exec("COMMIT");
+        save(file->handle(), next);
+        file->exec("COMMIT");
         saves.push_back(next);
         ++committed;
       } catch (const DatabaseError&) {
         ++failed;
-        sqlite3_exec(file.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(file->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
       }
       std::this_thread::sleep_for(1ms);
     }
@@ -319,6 +321,7 @@ TEST_F(AnotherWriter, SavingAllThroughTheRunLosesNoWriteOfEitherAndAddsNoKeyTwic
   test::RunOutcome outcome = test::runAll(folder_.settings(5s), {onPass, [&] {
                                                                    running = false;
                                                                    other.join();
+                                                                   file.reset();
                                                                  }});
   EXPECT_TRUE(outcome.report.clean()) << outcome.report.details();
   EXPECT_EQ(failed, 0);
