@@ -302,11 +302,17 @@ int Connection::afterCommit(void* self, sqlite3* db, const char* schema, int fra
 int Connection::waitForLock(void* self, int attempt) {
   auto* connection = static_cast<Connection*>(self);
   const auto now = std::chrono::steady_clock::now();
-  if (attempt == 0) connection->waitingSince_ = now;
+  if (attempt == 0) {
+    connection->waitingSince_ = now;
+    connection->turns_.otherWriterSeen(now);
+  }
   const auto waited = now - connection->waitingSince_;
   if (connection->settings_.whileWaiting) connection->settings_.whileWaiting();
   if (stopRequested() || waited >= connection->lockWait_) return 0;
-  const milliseconds pause{attempt < 10 ? 1 + attempt : 20};
+  // Another program that saves often lets go of the lock for a few
+  // milliseconds between its saves: trying every millisecond meets that
+  // moment. A longer wait is for a lock held long, and tries less often.
+  const milliseconds pause{waited < milliseconds(250) ? 1 : 20};
   std::this_thread::sleep_for(
       std::min<std::chrono::steady_clock::duration>(pause, connection->lockWait_ - waited));
   return 1;
@@ -373,12 +379,16 @@ void Connection::close() noexcept {
   db_ = nullptr;
   instanceLock_.release();
   writesPrepared_ = switchedToLog_ = writesInLog_ = logNoted_ = replaced_ = false;
+  turns_ = {};
+  lastDataVersion_.reset();
 }
 
 void Connection::begin() {
   endSharedRead();
   prepareForWrites();
+  leaveGapToOthers();
   prepared_->begin.execute();
+  turns_.began(std::chrono::steady_clock::now());
   if (writesInLog_ && !logNoted_) {
     // Both are open now, and stay the same files until the connection closes.
     logIdentity_ = fileIdentity(path_.string() + "-wal");
@@ -387,8 +397,20 @@ void Connection::begin() {
   }
 }
 
+void Connection::leaveGapToOthers() {
+  const auto start = std::chrono::steady_clock::now();
+  if (!turns_.gapDue(start)) return;
+  // Another program waiting for the lock takes it now; its commit ends the gap.
+  const std::int64_t version = dataVersion();
+  while (std::chrono::steady_clock::now() - start < WriteTurns::kGap && !stopRequested() &&
+         dataVersion() == version)
+    std::this_thread::sleep_for(milliseconds(1));
+  turns_.gapLeft();
+}
+
 void Connection::commit() {
   prepared_->commit.execute();
+  turns_.ended(std::chrono::steady_clock::now());
   // Checked once the row is in, not before: a swap during the commit would
   // otherwise count as saved a row that went into the file that was there
   // before. Now that row alone can go there, and it does not count as saved.
@@ -476,6 +498,9 @@ std::int64_t Connection::dataVersion() {
   dataVersion_->step();
   const std::int64_t version = dataVersion_->columnInt64(0);
   dataVersion_->reset();
+  if (lastDataVersion_ && *lastDataVersion_ != version)
+    turns_.otherWriterSeen(std::chrono::steady_clock::now());
+  lastDataVersion_ = version;
   return version;
 }
 

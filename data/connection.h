@@ -10,6 +10,7 @@
 
 #include "file_identity.h"
 #include "instance_lock.h"
+#include "write_turns.h"
 
 struct sqlite3;
 
@@ -120,7 +121,9 @@ class Connection {
   // with its checkpoints. begin() does it before the first write.
   void prepareForWrites();
   // One write transaction: begin() takes the write lock (waiting up to the
-  // command time-out), commit() makes it durable, rollback() undoes it.
+  // command time-out), commit() makes it durable, rollback() undoes it. Once
+  // another program has shown that it writes to the file, begin() takes the
+  // lock in turns and leaves it to others between them (see WriteTurns).
   void begin();
   void commit();
   void rollback() noexcept;
@@ -133,7 +136,8 @@ class Connection {
   // Ends it once it has been held for its span: another program's write
   // waits no longer than that.
   void endOldSharedRead() noexcept;
-  // A number that changes whenever another connection commits to the file.
+  // A number that changes whenever another connection commits to the file;
+  // a change seen counts as another program writing (WriteTurns).
   std::int64_t dataVersion();
   // The row id of the last row inserted.
   std::int64_t lastInsertRowid() const;
@@ -148,6 +152,7 @@ class Connection {
   // and, the first time, leaving the file as leaveReplacedFile() does.
   void requireSameFile();
   void leaveReplacedFile() noexcept;
+  void leaveGapToOthers();
   static int waitForLock(void* self, int attempt);
   static int afterCommit(void* self, sqlite3* db, const char* schema, int frames);
 
@@ -158,6 +163,8 @@ class Connection {
   DataSettings settings_;
   std::chrono::milliseconds lockWait_{0};
   std::chrono::steady_clock::time_point waitingSince_;
+  WriteTurns turns_;
+  std::optional<std::int64_t> lastDataVersion_;  // as dataVersion() saw it last
 
   std::string ownJournalMode_;  // the mode the file is kept in
   bool writesPrepared_ = false;

@@ -213,10 +213,8 @@ void Recordset::setField(int column, const FieldValue& value) {
   edits_[column] = value;
 }
 
-void Recordset::followOtherWriters() {
-  if (!rows_->stale()) return;
-  // Another program has committed: the rows, their keys and the current row
-  // as the file holds them now.
+void Recordset::readAllRowsAgain() {
+  // The rows, their keys and the current row as the file holds them now.
   const bool hadCurrent = current_ != kNone;
   const std::int64_t currentRowid = hadCurrent ? rows_->rowid(current_) : 0;
   rows_->reload();
@@ -225,6 +223,21 @@ void Recordset::followOtherWriters() {
     current_ = firstMatch({});
   else
     current_ = hadCurrent ? rows_->positionOf(currentRowid) : kNone;
+}
+
+void Recordset::followOtherWriters() {
+  // Inside the row's write transaction. What another program committed since
+  // the last look costs what it changed: the rows it added are read, and
+  // until every row has been read again, a row found under the filter is
+  // checked to hold its key still; only when it does not is every row read
+  // again at once.
+  if (rows_->stale()) {
+    rows_->readNewRows();
+    if (filtered_ && edit_ == Edit::Added) current_ = firstMatch({});
+  }
+  if (filtered_ && edit_ == Edit::Changed && current_ != kNone && rows_->changedSinceFullRead() &&
+      rows_->readKey(rows_->rowid(current_)) != filterKey_)
+    readAllRowsAgain();
 }
 
 bool Recordset::alreadyHeld() {
@@ -287,6 +300,10 @@ SaveResult Recordset::update() {
       discardEdit();
       return SaveResult::Unchanged;
     }
+    // Now and then, while other programs write, every row is read again, so
+    // that keys they changed are seen: outside the write lock, which they may
+    // take meanwhile.
+    if (rows_->reloadDue()) readAllRowsAgain();
     connection_->begin();
     saved = writeRow();
     connection_->commit();

@@ -35,12 +35,26 @@ enum class SaveResult { Added, Updated, Unchanged };
 // changed row it compares the row on disk with the values to write, and
 // leaves a row that holds them alone; the comparisons of rows found current
 // one after another share a short read transaction (Connection::readCurrent()).
-// Before writing, it looks whether another program has committed to the file
-// since it last looked; if so it reads its rows and its key index again
-// (inside the row's own write transaction, so nothing can change between the
-// look and the write) and finds the row to write anew under its filter:
-// another writer never makes it add a key twice or write a row that no longer
-// has the filtered key. A row another program removed meanwhile is not saved.
+//
+// Other programs writing to the table are followed at the cost of what they
+// change. Inside each row's own write transaction, where nobody else can
+// commit, the rows they have added since the last look (row ids past the
+// highest known) are read and filed under their keys, and the filter is
+// looked up in them; and while they have committed since every row was last
+// read, the row found under the filter is checked to hold its key still:
+// when it does not (its key columns changed, or it was deleted), every row is
+// read again and the row found anew, or, when none holds the key, not saved.
+// While they commit, every row is read again (outside the write lock) at most
+// once a second and at most a tenth of the time.
+//
+// So with another program that adds rows and changes columns other than the
+// key, no key gets a second row and each row ends with the values of the
+// program that committed to it last, and no row is ever written that no
+// longer holds the filter's key. Not seen until every row is read again: a row
+// another program gave the filtered key by changing its key columns, and a row
+// it added under a row id below the highest known (one of its choosing, or
+// one freed by deleting the last rows); in both cases the key may be added a
+// second time.
 //
 // Every failure throws DatabaseError; a failed call changes nothing, except
 // that a failed update() discards the row it could not save.
@@ -138,6 +152,7 @@ class Recordset {
   std::uint32_t firstMatch(std::initializer_list<std::uint32_t> likely) const;
   void followMatches();
   void discardEdit();
+  void readAllRowsAgain();
   void followOtherWriters();
   bool alreadyHeld();
   Saved writeRow();

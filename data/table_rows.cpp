@@ -1,6 +1,7 @@
 #include "table_rows.h"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
 
 #include "connection.h"
@@ -13,6 +14,18 @@ namespace kestova {
 namespace {
 
 constexpr std::uint32_t kNone = KeyIndex::kNone;
+constexpr std::int64_t kLargestRowid = std::numeric_limits<std::int64_t>::max();
+constexpr std::chrono::seconds kLeastBetweenReloads{1};
+constexpr int kReloadShare = 10;  // reloads take at most one part in this of the time
+
+// Appends the key of the row `row` stands on, from `count` columns starting at
+// `first`; false when no filter can match it.
+bool appendKey(std::string& key, const Statement& row, int first, std::size_t count) {
+  bool matchable = true;
+  for (std::size_t i = 0; i < count && matchable; ++i)
+    matchable = appendKeyPart(key, row.column(first + static_cast<int>(i)));
+  return matchable;
+}
 
 }  // namespace
 
@@ -41,6 +54,7 @@ void TableRows::requireRows() {
 }
 
 void TableRows::readRowids() {
+  const Clock::time_point started = Clock::now();
   // NOT INDEXED keeps the table's own order, the one in which the command
   // delivers its rows.
   Statement scan(connection_.handle(),
@@ -48,15 +62,21 @@ void TableRows::readRowids() {
                  schema_.table);
   rowids_.clear();
   while (scan.step()) rowids_.push_back(scan.columnInt64(0));
-  rowidsRead();
+  rowidsRead(started);
 }
 
-void TableRows::rowidsRead() {
+void TableRows::rowidsRead(Clock::time_point started) {
   if (rowids_.size() >= kNone)
     throw DatabaseError("Abrir el recordset", schema_.table, "la tabla tiene demasiadas filas");
   // Row ids are ascending unless the table's ran out and SQLite reused lower ones.
   ascending_ = std::is_sorted(rowids_.begin(), rowids_.end());
-  dataVersion_ = connection_.dataVersion();
+  lastRowid_ = rowids_.empty() ? std::numeric_limits<std::int64_t>::min()
+               : ascending_    ? rowids_.back()
+                               : *std::max_element(rowids_.begin(), rowids_.end());
+  dataVersion_ = fullVersion_ = connection_.dataVersion();
+  const Clock::time_point now = Clock::now();
+  fullReadTime_ = now - started;
+  nextReload_ = now + std::max<Clock::duration>(kLeastBetweenReloads, kReloadShare * fullReadTime_);
   loadedPosition_ = kNone;
   rowsRead_ = true;
 }
@@ -73,11 +93,46 @@ std::uint32_t TableRows::append(std::int64_t rowid) {
   requireRows();
   if (!rowids_.empty() && rowid <= rowids_.back()) ascending_ = false;
   rowids_.push_back(rowid);
+  lastRowid_ = std::max(lastRowid_, rowid);
   return size() - 1;
 }
 
 bool TableRows::stale() const {
   return rowsRead_ && !connection_.readOnly() && connection_.dataVersion() != dataVersion_;
+}
+
+bool TableRows::changedSinceFullRead() const {
+  return rowsRead_ && !connection_.readOnly() && connection_.dataVersion() != fullVersion_;
+}
+
+void TableRows::readNewRows() {
+  if (lastRowid_ == kLargestRowid) return reload();
+  ReadTransaction snapshot(connection_);
+  const std::string keys = index_ ? ", " + schema_.columnList(indexColumns_) : "";
+  Statement scan(connection_.handle(),
+                 "SELECT " + schema_.rowid + keys + " FROM " + schema_.quotedTable() + " WHERE " +
+                     schema_.rowid + " > ? ORDER BY " + schema_.rowid,
+                 schema_.table);
+  scan.bind(1, lastRowid_);
+  std::string key;
+  while (scan.step()) {
+    const std::uint32_t position = append(scan.columnInt64(0));
+    if (!index_) continue;
+    key.clear();
+    index_->assign(position, appendKey(key, scan, 1, indexColumns_.size())
+                                 ? std::optional<std::string_view>(key)
+                                 : std::nullopt);
+  }
+  dataVersion_ = connection_.dataVersion();
+  loadedPosition_ = kNone;
+}
+
+bool TableRows::reloadDue() {
+  const Clock::time_point now = Clock::now();
+  if (!rowsRead_ || connection_.readOnly() || now < nextReload_) return false;
+  if (changedSinceFullRead()) return true;
+  nextReload_ = now + kLeastBetweenReloads;
+  return false;
 }
 
 void TableRows::reload() {
@@ -134,6 +189,7 @@ const KeyIndex& TableRows::index(const std::vector<int>& columns) {
 }
 
 void TableRows::readWithIndex(const std::vector<int>& columns, bool withRowids) {
+  const Clock::time_point started = Clock::now();
   sqlite3* db = connection_.handle();
   const std::string list = schema_.columnList(columns);
   Statement scan(
@@ -186,15 +242,13 @@ void TableRows::readWithIndex(const std::vector<int>& columns, bool withRowids) 
     row.position = positionOfScanned(scan.columnInt64(0));
     if (row.position == kNone) continue;
     row.key.clear();
-    row.matchable = true;
-    for (std::size_t i = 0; i < columns.size(); ++i)
-      row.matchable = appendKeyPart(row.key, scan.column(static_cast<int>(i + 1))) && row.matchable;
+    row.matchable = appendKey(row.key, scan, 1, columns.size());
     if (row.matchable) index->prefetch(row.key);
     file(late);
     std::swap(row, late);
   }
   file(late);
-  if (withRowids) rowidsRead();
+  if (withRowids) rowidsRead(started);
   index_ = std::move(index);
   indexColumns_ = columns;
   selectKey_ = std::move(selectKey);
@@ -203,11 +257,8 @@ void TableRows::readWithIndex(const std::vector<int>& columns, bool withRowids) 
 std::optional<std::string> TableRows::readKey(std::int64_t rowid) {
   selectKey_->bind(1, rowid);
   std::optional<std::string> key;
-  if (selectKey_->step()) {
-    key.emplace();
-    for (std::size_t i = 0; i < indexColumns_.size() && key; ++i)
-      if (!appendKeyPart(*key, selectKey_->column(static_cast<int>(i)))) key.reset();
-  }
+  if (selectKey_->step() && !appendKey(key.emplace(), *selectKey_, 0, indexColumns_.size()))
+    key.reset();
   selectKey_->reset();
   return key;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,9 +44,24 @@ class TableRows {
   // Files a row this recordset added, at the end; returns its position.
   std::uint32_t append(std::int64_t rowid);
 
-  // True when another program has committed to the file since the rows were read.
+  // True when another program has committed to the file since the rows were
+  // last read or followed.
   bool stale() const;
-  // Reads the row ids again, and the key index over the same columns.
+  // True when another program has committed since every row was last read:
+  // rows known may since have changed their key or gone.
+  bool changedSinceFullRead() const;
+  // Files the rows other programs have added since: those past the highest
+  // row id known, at the end, with their keys. Positions stay valid. Rows
+  // added under lower row ids (reused after the last rows were deleted, or
+  // drawn at random once the largest row id is taken) wait for the next
+  // reload(); when the largest is taken, this is a reload().
+  void readNewRows();
+  // True when another program has committed since every row was last read and
+  // that read is old enough to be made again: at least a second ago, and ten
+  // times as long ago as it took, so that reading again costs a run at most a
+  // tenth of its time.
+  bool reloadDue();
+  // Reads every row id again, and the key index over the same columns.
   void reload();
 
   // The values of the row at `position`, in column order. Valid until the
@@ -65,9 +81,11 @@ class TableRows {
 
  private:
   void requireRows();
+  using Clock = std::chrono::steady_clock;
+
   void readRowids();
   void readWithIndex(const std::vector<int>& columns, bool withRowids);
-  void rowidsRead();
+  void rowidsRead(Clock::time_point started);
   bool readSequentially(std::uint32_t position);
 
   Connection& connection_;
@@ -75,7 +93,11 @@ class TableRows {
   bool rowsRead_ = false;
   std::vector<std::int64_t> rowids_;  // per position
   bool ascending_ = true;
-  std::int64_t dataVersion_ = 0;  // the file's, when the rows were read
+  std::int64_t lastRowid_ = 0;      // the highest row id known
+  std::int64_t dataVersion_ = 0;    // the file's, when the rows were last read or followed
+  std::int64_t fullVersion_ = 0;    // the file's, when every row was last read
+  Clock::duration fullReadTime_{};  // what reading every row took last
+  Clock::time_point nextReload_;    // no reload() is due before
 
   std::vector<int> indexColumns_;
   std::unique_ptr<KeyIndex> index_;

@@ -1,6 +1,9 @@
 // Runs on a main file that another program has locked for writing.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <atomic>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -78,13 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
 class SharedMainFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::createFiles(folder_, {{10, 30, 60}, 4});
-    TestFolder undisturbed;
-    fs::copy_file(folder_.mainPath(), undisturbed.mainPath());
-    fs::copy_file(folder_.updatePath(), undisturbed.updatePath());
-    ASSERT_TRUE(test::runAll(undisturbed.settings()).report.clean());
-    reference_ = test::dumpMain(undisturbed.mainPath());
-    referenceRows_ = test::sortedRows(undisturbed.mainPath());
+    test::createFiles(folder_, {sizes_, 4});
+    fs::copy_file(folder_.mainPath(), undisturbed_.mainPath());
+    fs::copy_file(folder_.updatePath(), undisturbed_.updatePath());
+    ASSERT_TRUE(test::runAll(undisturbed_.settings()).report.clean());
+    reference_ = test::dumpMain(undisturbed_.mainPath());
+    referenceRows_ = test::sortedRows(undisturbed_.mainPath());
   }
 
   // The file as an undisturbed run leaves it.
@@ -94,7 +96,8 @@ class SharedMainFile : public ::testing::Test {
     EXPECT_EQ(test::fileState(folder_.mainPath()), "delete []");
   }
 
-  TestFolder folder_;
+  sample::Sizes sizes_{10, 30, 60};
+  TestFolder folder_, undisturbed_;  // the second: the files an undisturbed run leaves
   std::string reference_, referenceRows_;
 };
 
@@ -188,6 +191,135 @@ TEST_F(SharedMainFile, KeysAnotherProgramAddsDuringTheRunAreNotAddedAgain) {
   EXPECT_EQ(inserted, 10);
   EXPECT_TRUE(outcome.report.clean()) << outcome.report.details();
   EXPECT_EQ(test::sortedRows(folder_.mainPath()), referenceRows_);
+}
+
+// Another program (Nevaro, say) saves one short transaction after another all
+// through the run, each of which changes Importe of the first RNAValVehi2 row
+// holding a key, or adds the key when no row holds it: keys the run adds later
+// (it must find the other program's row rather than add the key again), keys
+// the run added earlier (the other program's value must stay), and keys the
+// update does not have. Each key must end with the values of the program that
+// committed to it last: the file an undisturbed run leaves, with the other
+// program's saves that came after the run's own write of their key made on it.
+class AnotherWriter : public SharedMainFile {
+ protected:
+  AnotherWriter() { sizes_ = {10, 30, 500}; }
+
+  struct Save {
+    std::vector<std::int64_t> key;
+    double importe;
+    bool last;  // no later write of the run's
+  };
+  static void save(sqlite3* db, const Save& save) {
+    const std::string where =
+        " WHERE AnioImpuesto = ?1 AND Tipo = ?2 AND CodMar = ?3 AND CodMod = ?4 AND ModAnio = ?5";
+    Statement change(db,
+                     "UPDATE RNAValVehi2 SET Importe = ?6 WHERE rowid = (SELECT min(rowid) FROM "
+                     "RNAValVehi2" +
+                         where + ")",
+                     "RNAValVehi2");
+    Statement add(db,
+                  "INSERT INTO RNAValVehi2 (AnioImpuesto, Tipo, CodMar, CodMod, ModAnio, Importe) "
+                  "VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+                  "RNAValVehi2");
+    for (Statement* statement : {&change, &add}) {
+      for (int i = 0; i < 5; ++i) statement->bind(i + 1, save.key[i]);
+      statement->bind(6, save.importe);
+    }
+    if (change.execute() == 0) add.execute();
+  }
+};
+
+TEST_F(AnotherWriter, SavingAllThroughTheRunLosesNoWriteOfEitherAndAddsNoKeyTwice) {
+  // The update's keys the main file lacks and the update holds once, by the
+  // pass that writes them.
+  std::map<std::int64_t, std::vector<std::int64_t>> newKeys;
+  {
+    sample::SqlCipherFile update(folder_.updatePath(), sample::kPassword);
+    update.exec("ATTACH '" + folder_.mainPath().string() + "' AS m KEY '" + sample::kPassword +
+                "'");
+    auto key = [](const std::string& of) {
+      return "(" + of + "Anioimp, " + of + "Tipo, " + of + "CodMar, " + of + "CodMod, " + of +
+             "Modanio)";
+    };
+    Statement select(update.handle(),
+                     "SELECT (SELECT count(*) FROM ValVehi2 w WHERE w.rowid <= v.rowid), * FROM "
+                     "ValVehi2 v WHERE typeof(Anioimp + Tipo + CodMar + CodMod + Modanio) = "
+                     "'integer' AND (SELECT count(*) FROM ValVehi2 w WHERE " +
+                         key("w.") + " = " + key("v.") + ") = 1 AND " + key("v.") +
+                         " NOT IN (SELECT AnioImpuesto, Tipo, CodMar, CodMod, ModAnio FROM "
+                         "m.RNAValVehi2)",
+                     "ValVehi2");
+    while (select.step())
+      for (int i = 1; i < 6; ++i)
+        newKeys[sizes_.marcas + sizes_.valVehi1 + select.columnInt64(0)].push_back(
+            select.columnInt64(i));
+  }
+  ASSERT_GT(newKeys.size(), 100u);
+
+  std::atomic<std::int64_t> pass{0}, committed{0};
+  std::atomic<bool> running{true};
+  std::vector<Save> saves;
+  std::int64_t failed = 0;
+  // Opened before the run, which may lock the file for a moment as it opens,
+  // and closed before the run settles the file.
+  std::optional<sample::SqlCipherFile> file(std::in_place, folder_.mainPath(), sample::kPassword);
+  // It asks for the lock again every 100 µs, for at most 10 s.
+  sqlite3_busy_handler(
+      file->handle(),
+      [](void*, int attempt) {
+        std::this_thread::sleep_for(100us);
+        return attempt < 100'000 ? 1 : 0;
+      },
+      nullptr);
+  std::thread other([&] {
+    for (std::int64_t n = 0; running; ++n) {
+      try {
+        file->exec("BEGIN IMMEDIATE");
+        // The run's pass p is under way: passes before it have committed,
+        // passes after it will commit after this save.
+        const std::int64_t p = pass;
+        const std::int64_t skip = n / 3 % 7;
+        Save next{{1800 + n % 5, 1, 1, 1, 2000}, -1.0 - static_cast<double>(n), true};
+        if (n % 3 == 0) {
+          auto ahead = newKeys.upper_bound(p + skip);
+          if (ahead != newKeys.end()) next = {ahead->second, next.importe, false};
+        } else if (n % 3 == 1) {
+          auto behind = newKeys.lower_bound(p - skip);
+          if (behind != newKeys.begin()) next.key = std::prev(behind)->second;
+        }
+        save(file->handle(), next);
+        file->exec("COMMIT");
+        saves.push_back(next);
+        ++committed;
+      } catch (const DatabaseError&) {
+        ++failed;
+        sqlite3_exec(file->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  // Every eighth pass waits (a second at most) for one more save, so that
+  // saves come all through the run however fast it goes.
+  auto onPass = [&](std::int64_t n) {
+    pass = n;
+    const auto until = std::chrono::steady_clock::now() + 1s;
+    for (const std::int64_t target = committed + 1;
+         n % 8 == 0 && committed < target && std::chrono::steady_clock::now() < until;)
+      std::this_thread::sleep_for(100us);
+  };
+  test::RunOutcome outcome = test::runAll(folder_.settings(5s), {onPass, [&] {
+                                                                   running = false;
+                                                                   other.join();
+                                                                   file.reset();
+                                                                 }});
+  EXPECT_TRUE(outcome.report.clean()) << outcome.report.details();
+  EXPECT_EQ(failed, 0);
+  EXPECT_GT(saves.size(), 50u);
+  sample::SqlCipherFile expected(undisturbed_.mainPath(), sample::kPassword);
+  for (const Save& made : saves)
+    if (made.last) save(expected.handle(), made);
+  EXPECT_EQ(test::sortedRows(folder_.mainPath()), test::sortedRows(undisturbed_.mainPath()));
 }
 
 // The log lets other programs read the main file during a run. One that
