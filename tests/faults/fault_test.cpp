@@ -209,9 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultKind{"DiskFull", Operation::Write, SQLITE_FULL, true}),
     [](const auto& param) { return std::string(param.param.name); });
 
-// An update file damaged where the run reads it only once rows are being
-// written, or lacking what the run reads: nothing of it is applied, not even
-// the tables before the damage, and the person is told to ask for it again.
+// An update file cut short, damaged where the run reads it only once rows are
+// being written, or lacking what the run reads: nothing of it is applied, not
+// even the tables before the damage, and the person is told to ask for it again.
 struct DamagedUpdate {
   const char* name;
   const char* sql;                    // run on the update first, when given
