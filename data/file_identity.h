@@ -9,7 +9,7 @@ namespace kestova {
 // Which file a path names: the device and inode behind it. A file renamed or
 // given another link keeps its identity; a copy renamed over its path, or a
 // new file made there, has another. Asking costs one system call, cheap
-// enough to ask before every write.
+// enough to ask at every commit.
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
