@@ -20,7 +20,11 @@ void checkWholeFile(Connection& connection) {
       findings += (findings.empty() ? "" : "; ") + (text != nullptr ? *text : describe(line));
     }
   } catch (const DatabaseError& failure) {
-    throw DatabaseError(kOperation, file, failure.message(), failure.code(), failure.cause());
+    // The file is read-only and immutable: a check that cannot read it
+    // through finds it damaged, whatever code the engine gives (a page that
+    // fails its authentication is answered as a logic error).
+    throw DatabaseError(kOperation, file, failure.message(), failure.code(),
+                        failure.busy() ? failure.cause() : DatabaseError::Cause::NotADatabase);
   }
   if (findings != "ok") throw DatabaseError(kOperation, file, findings, SQLITE_CORRUPT);
 }
