@@ -44,6 +44,11 @@ endif()
 # The engine is not our code: it is compiled with its own warnings off, never
 # with ours, and never with warnings as errors.
 set_target_properties(sqlcipher PROPERTIES COMPILE_WARNING_AS_ERROR OFF POSITION_INDEPENDENT_CODE ON)
+# Under the sanitizers it keeps AddressSanitizer, which catches a buffer of
+# ours that the engine reads after we freed it (values are bound without a
+# copy), but not UndefinedBehaviorSanitizer, which reports the engine's own
+# deliberate pointer arithmetic on page buffers.
 get_target_property(kestova_engine_options sqlcipher COMPILE_OPTIONS)
-list(FILTER kestova_engine_options EXCLUDE REGEX "^-W")
+list(FILTER kestova_engine_options EXCLUDE REGEX "^-W|sanitize-recover")
+list(TRANSFORM kestova_engine_options REPLACE "^-fsanitize=.*address.*$" "-fsanitize=address")
 set_target_properties(sqlcipher PROPERTIES COMPILE_OPTIONS "${kestova_engine_options};-w")
