@@ -75,8 +75,8 @@ void TableRows::rowidsRead(Clock::time_point started) {
                                : *std::max_element(rowids_.begin(), rowids_.end());
   dataVersion_ = fullVersion_ = connection_.dataVersion();
   const Clock::time_point now = Clock::now();
-  fullReadTime_ = now - started;
-  nextReload_ = now + std::max<Clock::duration>(kLeastBetweenReloads, kReloadShare * fullReadTime_);
+  nextReload_ =
+      now + std::max<Clock::duration>(kLeastBetweenReloads, kReloadShare * (now - started));
   loadedPosition_ = kNone;
   rowsRead_ = true;
 }

@@ -52,9 +52,9 @@ class TableRows {
   bool changedSinceFullRead() const;
   // Files the rows other programs have added since: those past the highest
   // row id known, at the end, with their keys. Positions stay valid. Rows
-  // added under lower row ids (reused after the last rows were deleted, or
-  // drawn at random once the largest row id is taken) wait for the next
-  // reload(); when the largest is taken, this is a reload().
+  // added under lower row ids (chosen by the other program, or freed by
+  // deleting the last rows) wait for the next reload(). Once the largest row
+  // id is taken SQLite draws new ones at random, and this is a reload().
   void readNewRows();
   // True when another program has committed since every row was last read and
   // that read is old enough to be made again: at least a second ago, and ten
@@ -80,9 +80,9 @@ class TableRows {
   std::optional<std::string> readKey(std::int64_t rowid);
 
  private:
-  void requireRows();
   using Clock = std::chrono::steady_clock;
 
+  void requireRows();
   void readRowids();
   void readWithIndex(const std::vector<int>& columns, bool withRowids);
   void rowidsRead(Clock::time_point started);
@@ -93,11 +93,10 @@ class TableRows {
   bool rowsRead_ = false;
   std::vector<std::int64_t> rowids_;  // per position
   bool ascending_ = true;
-  std::int64_t lastRowid_ = 0;      // the highest row id known
-  std::int64_t dataVersion_ = 0;    // the file's, when the rows were last read or followed
-  std::int64_t fullVersion_ = 0;    // the file's, when every row was last read
-  Clock::duration fullReadTime_{};  // what reading every row took last
-  Clock::time_point nextReload_;    // no reload() is due before
+  std::int64_t lastRowid_ = 0;    // the highest row id known
+  std::int64_t dataVersion_ = 0;  // the file's, when the rows were last read or followed
+  std::int64_t fullVersion_ = 0;  // the file's, when every row was last read
+  Clock::time_point nextReload_;  // no reload() is due before
 
   std::vector<int> indexColumns_;
   std::unique_ptr<KeyIndex> index_;
