@@ -201,7 +201,8 @@ void measure(const Layout& layout, const std::string& program, Figures& figures,
   const std::int64_t severalAlone = keysOnSeveralRows(layout.mainPath());
 
   layout.freshMain();
-  const fs::path result = layout.root / "stand-in";
+  const fs::path result = layout.root / "stand-in", ready = result.string() + ".ready";
+  fs::remove(ready);
   std::vector<std::string> args = {program, "--stand-in", layout.mainPath().string(),
                                    layout.updatePath().string(), result.string()};
   std::vector<char*> argv;
@@ -210,8 +211,6 @@ void measure(const Layout& layout, const std::string& program, Figures& figures,
   pid_t pid = 0;
   if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0)
     throw std::runtime_error("cannot start the stand-in");
-  const fs::path ready = result.string() + ".ready";
-  fs::remove(ready);
   while (!fs::exists(ready) && waitpid(pid, nullptr, WNOHANG) == 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const double start = nanoseconds(Clock::now());
