@@ -45,6 +45,11 @@ constexpr int kOneThread = SQLITE_OPEN_NOMUTEX;
 // How long the switch to write-ahead mode waits for a lock: a lock held longer
 // is met again, with the full time-out, by the first write.
 constexpr milliseconds kModeSwitchWait{1000};
+// A switch another program refused is tried again this often, waiting this
+// long: a program that saves all the time leaves the file free only now and
+// then, and every row saved in the rollback journal costs a sync of its own.
+constexpr milliseconds kModeSwitchRetry{1000};
+constexpr milliseconds kModeSwitchRetryWait{100};
 
 std::string queryText(sqlite3* db, const std::string& sql, const std::string& object) {
   Statement statement(db, sql, object);
@@ -243,9 +248,10 @@ std::string Connection::journalMode() {
 }
 
 void Connection::prepareForWrites() {
-  if (writesPrepared_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (writesPrepared_ && (writesInLog_ || now < retrySwitchAt_)) return;
   // Nothing is written, beside the file or in it, once it has been swapped.
-  requireSameFile();
+  if (!writesPrepared_) requireSameFile();
   const std::string file = path_.string();
   std::string mode = journalMode();
   if (mode != "wal") {
@@ -253,7 +259,8 @@ void Connection::prepareForWrites() {
     // cheap, and lets other programs read the file during a run. When another
     // program's lock refuses the switch, the file keeps its mode.
     ::setxattr(path_.c_str(), kModeAttribute, mode.data(), mode.size(), 0);
-    lockWait_ = std::min(kModeSwitchWait, settings_.commandTimeout);
+    lockWait_ = std::min(writesPrepared_ ? kModeSwitchRetryWait : kModeSwitchWait,
+                         settings_.commandTimeout);
     try {
       mode = foldName(queryText(db_, "PRAGMA journal_mode = WAL", file));
     } catch (const DatabaseError& failure) {
@@ -261,6 +268,7 @@ void Connection::prepareForWrites() {
     }
     lockWait_ = settings_.commandTimeout;
     if (mode != "wal") ::removexattr(path_.c_str(), kModeAttribute);
+    retrySwitchAt_ = std::chrono::steady_clock::now() + kModeSwitchRetry;
   }
   switchedToLog_ = mode == "wal" && ownJournalMode_ != "wal";
   writesInLog_ = mode == "wal";
@@ -279,8 +287,9 @@ void Connection::prepareForWrites() {
     // Returns the hook it replaces, not a result code: there is none to check.
     sqlite3_wal_hook(db_, &Connection::afterCommit, this);
   }
-  prepared_.reset(
-      new Prepared{Statement(db_, "BEGIN IMMEDIATE", file), Statement(db_, "COMMIT", file)});
+  if (!prepared_)
+    prepared_.reset(
+        new Prepared{Statement(db_, "BEGIN IMMEDIATE", file), Statement(db_, "COMMIT", file)});
   writesPrepared_ = true;
 }
 

@@ -168,6 +168,8 @@ class Connection {
 
   std::string ownJournalMode_;  // the mode the file is kept in
   bool writesPrepared_ = false;
+  // When the switch to write-ahead mode that another program refused is tried again.
+  std::chrono::steady_clock::time_point retrySwitchAt_;
   bool switchedToLog_ = false;  // this connection put the file in write-ahead mode
   int checkpointAt_ = 0;        // log frames at which the next checkpoint is tried
   int checkpointFrames_ = 0;    // log frames between checkpoints
