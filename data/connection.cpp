@@ -272,6 +272,8 @@ void Connection::prepareForWrites() {
   }
   switchedToLog_ = mode == "wal" && ownJournalMode_ != "wal";
   writesInLog_ = mode == "wal";
+  // The switch itself changes the file's data version: not another writer.
+  if (switchedToLog_) lastDataVersion_.reset();
   if (writesInLog_) {
     // In write-ahead mode NORMAL loses no committed row when the process dies
     // and never damages the file; only a power cut may undo the last commits.
