@@ -51,4 +51,10 @@ set_target_properties(sqlcipher PROPERTIES COMPILE_WARNING_AS_ERROR OFF POSITION
 get_target_property(kestova_engine_options sqlcipher COMPILE_OPTIONS)
 list(FILTER kestova_engine_options EXCLUDE REGEX "^-W|sanitize-recover")
 list(TRANSFORM kestova_engine_options REPLACE "^-fsanitize=.*address.*$" "-fsanitize=address")
-set_target_properties(sqlcipher PROPERTIES COMPILE_OPTIONS "${kestova_engine_options};-w")
+# Its debug information is left out (-g0), and under the sanitizers it is
+# optimised less (-O1): either takes most of the time of compiling this one
+# large file, which nothing can share with another core.
+set_target_properties(sqlcipher PROPERTIES COMPILE_OPTIONS "${kestova_engine_options};-w;-g0")
+if(KESTOVA_SANITIZE)
+  target_compile_options(sqlcipher PRIVATE -O1)
+endif()
