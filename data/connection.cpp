@@ -18,7 +18,6 @@ namespace {
 using Cause = DatabaseError::Cause;
 using std::chrono::milliseconds;
 
-constexpr const char* kOpen = kOpenDatabase;
 // The provider the connection strings name; this layer stands in for it.
 constexpr char kProvider[] = "microsoft.jet.oledb.3.51";
 constexpr char kCheckFile[] = "Comprobar la base de datos principal";
@@ -40,22 +39,23 @@ Connection::~Connection() {
 }
 
 void Connection::open(const DataSettings& settings) {
-  if (isOpen()) throw DatabaseError(kOpen, name_, "la conexión ya está abierta");
+  if (isOpen()) throw DatabaseError(kOpenDatabase, name_, "la conexión ya está abierta");
 
   ConnectionString parsed = ConnectionString::parse(connectionString_);
   std::string provider = parsed.value("Provider").value_or("");
   if (foldName(provider) != kProvider)
-    throw DatabaseError(kOpen, name_, "proveedor no admitido: \"" + provider + "\"");
+    throw DatabaseError(kOpenDatabase, name_, "proveedor no admitido: \"" + provider + "\"");
   std::optional<std::string> dataSource = parsed.value("Data Source");
   if (!dataSource || dataSource->empty())
-    throw DatabaseError(kOpen, name_, "la cadena de conexión no indica el archivo (Data Source)");
+    throw DatabaseError(kOpenDatabase, name_,
+                        "la cadena de conexión no indica el archivo (Data Source)");
   path_ = resolveDataSource(*dataSource, settings.currentDirectory, settings.windowsPrefix);
   settings_ = settings;
 
   requireDatabaseFile(path_);
   identity_ = fileIdentity(path_);
   if (!readOnly_ && !instanceLock_.acquire(path_))
-    throw DatabaseError(kOpen, path_.string(),
+    throw DatabaseError(kOpenDatabase, path_.string(),
                         "otro Kestova ya está actualizando esta base de datos", 0,
                         Cause::AlreadyRunning);
   try {
@@ -65,11 +65,12 @@ void Connection::open(const DataSettings& settings) {
     db_.reset();
     instanceLock_.release();
     if (failure.code() == SQLITE_NOTADB)
-      throw DatabaseError(kOpen, path_.string(),
+      throw DatabaseError(kOpenDatabase, path_.string(),
                           "no es una base de datos cifrada con la contraseña de la conexión (" +
                               failure.message() + ")",
                           failure.code());
-    throw DatabaseError(kOpen, path_.string(), failure.message(), failure.code(), failure.cause());
+    throw DatabaseError(kOpenDatabase, path_.string(), failure.message(), failure.code(),
+                        failure.cause());
   }
 }
 
@@ -80,12 +81,14 @@ void Connection::openFile(const std::optional<std::string>& key) {
   guardAgainstHostileFiles(db.get(), file);
   lockWait_.install(db.get(), file);
   if (!readOnly_ && sqlite3_db_readonly(db.get(), "main") == 1)
-    throw DatabaseError(kOpen, file, "el archivo es de solo lectura", 0, Cause::CannotWrite);
+    throw DatabaseError(kOpenDatabase, file, "el archivo es de solo lectura", 0,
+                        Cause::CannotWrite);
   db_ = std::move(db);
   verifyKey();
   // SQLite opened the file whose identity was taken, not one put there since.
   if (fileIdentity(path_) != identity_)
-    throw DatabaseError(kOpen, file, "el archivo fue reemplazado o borrado mientras se abría", 0,
+    throw DatabaseError(kOpenDatabase, file,
+                        "el archivo fue reemplazado o borrado mientras se abría", 0,
                         Cause::FileReplaced);
   if (!readOnly_) sharedRead_ = std::make_unique<SharedRead>(db_.get(), file);
 }
