@@ -3,13 +3,15 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "data_settings.h"
+#include "database_file.h"
 #include "file_identity.h"
 #include "instance_lock.h"
+#include "lock_wait.h"
 #include "write_turns.h"
 
 struct sqlite3;
@@ -18,43 +20,7 @@ namespace kestova {
 
 class SharedRead;
 class Statement;
-
-// Where connections look for their files and how long they wait for a lock.
-// The program uses defaults(); tests point it at their own folders.
-struct DataSettings {
-  std::filesystem::path currentDirectory;  // against which relative data sources resolve
-  std::filesystem::path windowsPrefix;     // whose drive_c stands for drive C:
-  std::chrono::milliseconds commandTimeout{30'000};
-  // How long the end of a run waits for other programs to let the log be
-  // folded back into the main file.
-  std::chrono::milliseconds settleTimeout{1'000};
-  // Called over and over while a connection waits for another program's
-  // lock, so that a window keeps serving its paints meanwhile; may be empty.
-  std::function<void()> whileWaiting = nullptr;
-
-  // The process's current directory, its Windows prefix and the time-outs above.
-  static DataSettings defaults();
-};
-
-// Closes a database handle, also the one a failed open returns.
-struct CloseDatabase {
-  void operator()(sqlite3* db) const;
-};
-using DatabaseHandle = std::unique_ptr<sqlite3, CloseDatabase>;
-
-enum class FileAccess {
-  kReadOnly,   // immutable: nothing is ever created beside the file
-  kReadWrite,  // a missing file is an open failure
-  kCreate,     // read-write, and a missing file is made
-};
-
-// Opens a database file and keys it with `key` (no key: the file is read as
-// it is) in SQLCipher 3's file format: the one place where a file is opened.
-// Checks that the SQLite library in use encrypts, but not that the key fits: a
-// wrong key fails at the first read of the schema. The handle is for one thread at a time. Throws
-// DatabaseError naming the file.
-DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
-                                const std::optional<std::string>& key, FileAccess access);
+class WriteAheadMode;
 
 // One connection to an encrypted database file, described by a connection
 // string whose "Data Source" names the file and whose "Jet OLEDB:Database
@@ -68,9 +34,9 @@ DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
 // A read-write connection takes the file's instance lock (a second Kestova on
 // the same file is refused) and changes nothing in the file until the first
 // write: only then does the file go to write-ahead logging, which settle()
-// undoes. A file its owner keeps in write-ahead mode stays so. Waits for other
-// programs' locks last at most the command time-out, and end early when a stop
-// is requested (stop_signals.h).
+// undoes (WriteAheadMode). A file its owner keeps in write-ahead mode stays so.
+// Waits for other programs' locks last at most the command time-out, and end
+// early when a stop is requested (LockWait).
 //
 // A read-write connection writes only while its path still names the file it
 // opened: it checks before its first write, after each commit, and while
@@ -89,7 +55,6 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   const std::string& name() const { return name_; }
-  const std::string& connectionString() const { return connectionString_; }
   bool readOnly() const { return readOnly_; }
   bool isOpen() const { return db_ != nullptr; }
   // The resolved file, once open() has been tried.
@@ -109,12 +74,12 @@ class Connection {
   // After a settle() that returned: every saved row is in the file, but
   // another program had it open, so it stays in write-ahead mode until the
   // next run returns it to its own mode.
-  bool leftInLog() const { return switchedToLog_; }
+  bool leftInLog() const;
   // Settles the file, silently, and closes. Never throws.
   void close() noexcept;
 
   // Requires: open.
-  sqlite3* handle() const { return db_; }
+  sqlite3* handle() const { return db_.get(); }
 
   // Puts the file in the mode rows are saved in: write-ahead logging (unless
   // another program's lock refuses the switch, or its owner keeps it so)
@@ -146,45 +111,31 @@ class Connection {
  private:
   struct Prepared;
 
+  void openFile(const std::optional<std::string>& key);
   void verifyKey();
-  std::string journalMode();
   // Throws when the path no longer names the file opened, after rolling back
-  // and, the first time, leaving the file as leaveReplacedFile() does.
+  // and, the first time, leaving the file as WriteAheadMode does.
   void requireSameFile();
-  void leaveReplacedFile() noexcept;
   void leaveGapToOthers();
-  static int waitForLock(void* self, int attempt);
-  static int afterCommit(void* self, sqlite3* db, const char* schema, int frames);
 
   std::string name_;
   std::string connectionString_;
   bool readOnly_;
   std::filesystem::path path_;
   DataSettings settings_;
-  std::chrono::milliseconds lockWait_{0};
-  std::chrono::steady_clock::time_point waitingSince_;
   WriteTurns turns_;
+  LockWait lockWait_{settings_,
+                     [this] { turns_.otherWriterSeen(std::chrono::steady_clock::now()); }};
   std::optional<std::int64_t> lastDataVersion_;  // as dataVersion() saw it last
 
-  std::string ownJournalMode_;  // the mode the file is kept in
-  bool writesPrepared_ = false;
-  // When the switch to write-ahead mode that another program refused is tried again.
-  std::chrono::steady_clock::time_point retrySwitchAt_;
-  bool switchedToLog_ = false;  // this connection put the file in write-ahead mode
-  int checkpointAt_ = 0;        // log frames at which the next checkpoint is tried
-  int checkpointFrames_ = 0;    // log frames between checkpoints
-
-  std::optional<FileIdentity> identity_;  // the file opened
-  bool writesInLog_ = false;              // rows are saved through the write-ahead log
-  bool logNoted_ = false;                 // the identities below are taken
-  std::optional<FileIdentity> logIdentity_, logIndexIdentity_;  // the -wal and -shm written
-  std::chrono::steady_clock::time_point checkedAt_;             // when identity_ was last compared
-  bool replaced_ = false;  // the path names another file, or none
+  std::optional<FileIdentity> identity_;             // the file opened
+  std::chrono::steady_clock::time_point checkedAt_;  // when identity_ was last compared
+  bool replaced_ = false;                            // the path names another file, or none
 
   InstanceLock instanceLock_;
-  sqlite3* db_ = nullptr;  // owned by owner_
-  DatabaseHandle owner_;
-  std::unique_ptr<Prepared> prepared_;
+  DatabaseHandle db_;
+  std::unique_ptr<WriteAheadMode> log_;  // read-write connections
+  std::unique_ptr<Prepared> prepared_;   // once writes are prepared
   std::unique_ptr<Statement> dataVersion_;
   std::unique_ptr<SharedRead> sharedRead_;  // read-write connections
 };
@@ -202,6 +153,30 @@ class ReadTransaction {
 
  private:
   Connection* connection_ = nullptr;
+};
+
+// One write transaction while it lives: begun as it is made, rolled back as
+// it ends unless commit() has returned.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Connection& connection) : connection_(connection) {
+    connection.begin();
+  }
+  ~WriteTransaction() {
+    if (!committed_) connection_.rollback();
+  }
+
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+  void commit() {
+    connection_.commit();
+    committed_ = true;
+  }
+
+ private:
+  Connection& connection_;
+  bool committed_ = false;
 };
 
 }  // namespace kestova

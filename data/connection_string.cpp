@@ -1,10 +1,6 @@
 #include "connection_string.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <vector>
 
 #include "database_error.h"
@@ -122,19 +118,6 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
   for (const std::string& part : parts) path /= part;
   return path;
 #endif
-}
-
-std::filesystem::path defaultWindowsPrefix() {
-  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0')
-    return prefix;
-  // Without HOME the user database names the home folder: never a path
-  // relative to wherever the program was started.
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || *home != '/') {
-    const passwd* user = ::getpwuid(::getuid());
-    home = user != nullptr && user->pw_dir != nullptr ? user->pw_dir : "/";
-  }
-  return std::filesystem::path(home) / ".wine";
 }
 
 }  // namespace kestova

@@ -34,7 +34,4 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
                                         const std::filesystem::path& currentDirectory,
                                         const std::filesystem::path& windowsPrefix);
 
-// The Windows prefix of this process: $WINEPREFIX, else ~/.wine.
-std::filesystem::path defaultWindowsPrefix();
-
 }  // namespace kestova

@@ -46,7 +46,6 @@ DatabaseError::Cause causeOf(int code) {
 DatabaseError::DatabaseError(std::string operation, std::string object, std::string message,
                              int code, Cause cause)
     : std::runtime_error(describe(operation, object, message)),
-      operation_(std::move(operation)),
       object_(std::move(object)),
       message_(std::move(message)),
       code_(code),

@@ -30,7 +30,6 @@ class DatabaseError : public std::runtime_error {
   DatabaseError(std::string operation, std::string object, std::string message, int code = 0,
                 Cause cause = Cause::Other);
 
-  const std::string& operation() const { return operation_; }
   const std::string& object() const { return object_; }
   // The database's own message, or the data layer's when it refused the call itself.
   const std::string& message() const { return message_; }
@@ -41,7 +40,6 @@ class DatabaseError : public std::runtime_error {
   bool busy() const { return cause_ == Cause::InUse; }
 
  private:
-  std::string operation_;
   std::string object_;
   std::string message_;
   int code_;

@@ -304,11 +304,11 @@ SaveResult Recordset::update() {
     // that keys they changed are seen: outside the write lock, which they may
     // take meanwhile.
     if (rows_->reloadDue()) readAllRowsAgain();
-    connection_->begin();
+    WriteTransaction transaction(*connection_);
     saved = writeRow();
-    connection_->commit();
+    transaction.commit();
   } catch (const DatabaseError&) {
-    connection_->rollback();
+    // The row the database refused is never saved later.
     discardEdit();
     throw;
   }

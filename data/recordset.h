@@ -131,8 +131,6 @@ class Recordset {
   // Requires: a current row. An unsaved row is discarded, never saved.
   void moveNext();
 
-  const std::vector<std::string>& fieldNames() const { return schema_.columns; }
-
  private:
   enum class Edit { None, Changed, Added };
   struct Saved {

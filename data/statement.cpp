@@ -124,6 +124,14 @@ void executeScript(sqlite3* db, const std::string& sql, const std::string& objec
         object);
 }
 
+std::string queryText(sqlite3* db, const std::string& sql, const std::string& object) {
+  Statement statement(db, sql, object);
+  if (!statement.step()) return {};
+  FieldValue value = statement.column(0);
+  auto* text = std::get_if<std::string>(&value);
+  return text != nullptr ? *text : std::string();
+}
+
 std::string quoteIdentifier(const std::string& name) {
   std::string quoted = "\"";
   for (char c : name) {

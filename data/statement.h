@@ -47,8 +47,6 @@ class Statement {
   FieldValue column(int index) const;
   std::int64_t columnInt64(int index) const;
 
-  const std::string& sql() const { return sql_; }
-
  private:
   struct Finalize {
     void operator()(sqlite3_stmt* statement) const;
@@ -65,6 +63,10 @@ class Statement {
 // Runs SQL text of one or more statements that take no parameters; result
 // rows are dropped. Throws DatabaseError naming `object`.
 void executeScript(sqlite3* db, const std::string& sql, const std::string& object);
+
+// Runs a statement and gives the first column of its first row as text; ""
+// when there is no row or the value is not a text. Throws DatabaseError naming `object`.
+std::string queryText(sqlite3* db, const std::string& sql, const std::string& object);
 
 // Quotes a name for use as an SQL identifier: "name", with inner quotes doubled.
 std::string quoteIdentifier(const std::string& name);

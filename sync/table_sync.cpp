@@ -5,7 +5,6 @@
 
 #include "data_environment.h"
 #include "key_filter.h"
-#include "stop_signals.h"
 
 namespace kestova {
 
@@ -138,7 +137,7 @@ bool syncTable(const TableDefinition& table, DataEnvironment2& environment, Prog
   if (!fieldsFound) tally.notSaved += pass.source.recordCount();
   while (fieldsFound) {
     steps.setPlace(table.title);
-    if (steps.writingStopped() || stopRequested()) {
+    if (steps.writingStopped() || environment.settings().stopRequested()) {
       writing = false;
       break;
     }

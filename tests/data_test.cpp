@@ -13,6 +13,7 @@
 #include "statement.h"
 #include "test_support.h"
 #include "text_rules.h"
+#include "user_folders.h"
 
 namespace kestova {
 namespace {

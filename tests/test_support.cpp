@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <fstream>
 #include <random>
@@ -8,10 +10,20 @@
 #include "sample_data.h"
 #include "sqlcipher_file.h"
 #include "statement.h"
+#include "stop_signals.h"
 
 namespace kestova::test {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// What Kestova keeps between runs (the notes of journal modes) goes to a
+// folder of the build, for every test process and the runs it starts, never
+// to the home folder of whoever runs the tests.
+[[maybe_unused]] const bool kStateInBuild = ::setenv("XDG_STATE_HOME", KESTOVA_TEST_STATE, 1) == 0;
+
+}  // namespace
 
 TestFolder::TestFolder() {
   std::random_device random;
@@ -31,7 +43,10 @@ fs::path TestFolder::mainPath() const {
 }
 
 DataSettings TestFolder::settings(std::chrono::milliseconds timeout) const {
-  return {work(), prefix(), timeout, std::min(timeout, std::chrono::milliseconds(2'000))};
+  DataSettings settings{work(), prefix(), timeout,
+                        std::min(timeout, std::chrono::milliseconds(2'000))};
+  settings.stopRequested = &kestova::stopRequested;  // the process's, as the program's
+  return settings;
 }
 
 void TestFolder::createEmptyDatabases() const {

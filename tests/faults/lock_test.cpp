@@ -1,19 +1,25 @@
 // Runs on a main file that another program has locked for writing.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/xattr.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <thread>
 
+#include "data_environment.h"
 #include "fault_support.h"
 #include "fault_vfs.h"
+#include "file_identity.h"
 #include "sample_data.h"
 #include "sqlcipher_file.h"
 #include "statement.h"
 #include "table_definition.h"
 #include "test_support.h"
+#include "user_folders.h"
 
 namespace kestova {
 namespace {
@@ -22,6 +28,14 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::FaultVfs;
 using test::TestFolder;
+
+// Where a run notes the journal mode of `file` while it leaves the file in
+// write-ahead mode: with the user, named after the file's identity.
+fs::path noteOf(const fs::path& file) {
+  const FileIdentity identity = fileIdentity(file).value();
+  return stateFolder() /
+         ("journal-mode-" + std::to_string(identity.device) + "-" + std::to_string(identity.inode));
+}
 
 struct Holder {
   const char* name;
@@ -143,13 +157,32 @@ INSTANTIATE_TEST_SUITE_P(Lock, ReleasedLock,
                                            Release{"ImmediateBetweenRows", "BEGIN IMMEDIATE", 50}),
                          [](const auto& param) { return std::string(param.param.name); });
 
-// A main file its owner keeps in write-ahead mode is left in it.
+// A main file its owner keeps in write-ahead mode is left in it, also when
+// a note of a file no longer at its path bears its identity.
 TEST_F(SharedMainFile, AFileItsOwnerKeepsInWriteAheadModeStaysSo) {
   sample::SqlCipherFile(folder_.mainPath(), sample::kPassword).exec("PRAGMA journal_mode = WAL");
+  fs::create_directories(stateFolder());
+  std::ofstream(noteOf(folder_.mainPath()))
+      << "delete\n" + (folder_.root() / "gone.mdb").string() + "\n";
   test::RunOutcome outcome = test::runAll(folder_.settings(5s));
   EXPECT_TRUE(outcome.report.clean()) << outcome.report.details();
   EXPECT_EQ(test::dumpMain(folder_.mainPath()), reference_);
   EXPECT_EQ(test::fileState(folder_.mainPath()), "wal []");
+}
+
+// When the journal mode cannot be noted, the file is not switched to
+// write-ahead mode: the run saves every row in the file's own mode.
+TEST_F(SharedMainFile, WithoutItsNoteTheFileKeepsItsOwnMode) {
+  const std::string state = std::getenv("XDG_STATE_HOME");
+  std::ofstream(folder_.root() / "file") << "not a folder";
+  ::setenv("XDG_STATE_HOME", (folder_.root() / "file").c_str(), 1);
+  bool logged = false;
+  test::RunOutcome outcome = test::runAll(
+      folder_.settings(5s),
+      {[&](std::int64_t) { logged = logged || fs::exists(folder_.mainPath().string() + "-wal"); }});
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  EXPECT_FALSE(logged);
+  expectCompleteUpdate(outcome);
 }
 
 // A second Kestova started on the same files while a run goes on (a double
@@ -346,11 +379,43 @@ TEST_P(ReaderAtTheEnd, IsToldOnlyWhenItKeepsRowsOutOfTheFile) {
       EXPECT_EQ(test::dumpMain(folder_.root() / "alone.mdb"), reference_);
     }
   }
+  // The mode is noted with the user; nothing is left on the file or beside it.
+  const fs::path main = folder_.mainPath();
+  EXPECT_EQ(test::readBytes(noteOf(main)), "delete\n" + main.string() + "\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(main.parent_path()), {}), 1);
+  EXPECT_LE(::listxattr(main.c_str(), nullptr, 0), 0);
   expectCompleteUpdate(test::runAll(folder_.settings(5s)));
+  EXPECT_FALSE(fs::exists(noteOf(main)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lock, ReaderAtTheEnd, ::testing::Values(false, true),
                          [](const auto& param) { return param.param ? "Snapshot" : "Open"; });
+
+// A disk error as the main file switches to write-ahead mode leaves a wait
+// for another program's lock as long as before, not the second the switch
+// waits: here the other program lets go after one and a half seconds.
+TEST(LockWait, IsTheCommandTimeOutAgainAfterAFailedSwitchToTheLog) {
+  TestFolder folder;
+  test::createFiles(folder, {{1, 1, 1}, 4});
+  FaultVfs vfs(folder.mainPath());
+  std::optional<sample::SqlCipherFile> other;
+  std::optional<std::chrono::steady_clock::time_point> since;
+  DataSettings settings = folder.settings(10s);
+  settings.whileWaiting = [&] {
+    if (!since) since = std::chrono::steady_clock::now();
+    if (std::chrono::steady_clock::now() - *since > 1500ms) other.reset();
+  };
+  DataEnvironment2 environment(settings);
+  environment.openConnection("Nevaro");
+  Connection& main = environment.connection("Nevaro");
+  vfs.arm(FaultVfs::Operation::Write, 1, SQLITE_IOERR_WRITE);
+  EXPECT_THROW(main.begin(), DatabaseError);
+  ASSERT_EQ(vfs.failures(), 1);
+  other.emplace(folder.mainPath(), sample::kPassword);
+  other->exec("BEGIN EXCLUSIVE");
+  EXPECT_NO_THROW(main.readCurrent());
+  EXPECT_FALSE(other.has_value());
+}
 
 }  // namespace
 }  // namespace kestova

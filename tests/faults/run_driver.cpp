@@ -66,7 +66,9 @@ int main(int argc, char** argv) {
   kestova::installStopSignals();
   RunReport report;
   {
-    DataEnvironment2 environment({argv[1], argv[2], std::chrono::milliseconds(30'000)});
+    kestova::DataSettings settings{argv[1], argv[2], std::chrono::milliseconds(30'000)};
+    settings.stopRequested = &kestova::stopRequested;
+    DataEnvironment2 environment(settings);
     StepRunner steps(report);
     PublishedProgress progress(passes);
     kestova::runUpdate(environment, progress, steps);

@@ -1,7 +1,6 @@
 #include "instance_lock.h"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -9,14 +8,18 @@
 #include <cstring>
 #include <string>
 
+#include "file_identity.h"
+
 namespace kestova {
 
+// The lock is an abstract local socket: bound, its name is taken until the
+// socket is closed, by the process or by its end.
 bool InstanceLock::acquire(const std::filesystem::path& file) {
   release();
-  struct stat status {};
-  if (::stat(file.c_str(), &status) != 0) return true;
+  const std::optional<FileIdentity> identity = fileIdentity(file);
+  if (!identity) return true;
   const std::string name =
-      "kestova/" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+      "kestova/" + std::to_string(identity->device) + ":" + std::to_string(identity->inode);
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -31,13 +34,13 @@ bool InstanceLock::acquire(const std::filesystem::path& file) {
     ::close(fd);
     return error != EADDRINUSE;
   }
-  socket_ = fd;
+  handle_ = fd;
   return true;
 }
 
 void InstanceLock::release() noexcept {
-  if (socket_ >= 0) ::close(socket_);
-  socket_ = -1;
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 }  // namespace kestova

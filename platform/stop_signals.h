@@ -4,9 +4,10 @@ namespace kestova {
 
 // Requests to end the program from outside it: SIGTERM, SIGINT and SIGHUP
 // (shutdown, Ctrl-C, the end of the session). The handler only sets a flag and
-// writes one byte to a pipe; the run checks the flag between rows and a wait
-// for a lock checks it while it waits, so that a run ends cleanly: the current
-// row is finished or rolled back and the main file is settled.
+// writes one byte to a pipe. The program hands stopRequested() to the run
+// (DataSettings), which checks it between rows and while it waits for a lock,
+// so that a run ends cleanly: the current row is finished or rolled back and
+// the main file is settled.
 
 // Installs the handlers; calling it again does nothing.
 void installStopSignals();

@@ -1,0 +1,15 @@
+#include "data_settings.h"
+
+#include "stop_signals.h"
+#include "user_folders.h"
+
+namespace kestova {
+
+DataSettings DataSettings::defaults() {
+  std::error_code error;
+  DataSettings settings{std::filesystem::current_path(error), defaultWindowsPrefix()};
+  settings.stopRequested = &kestova::stopRequested;
+  return settings;
+}
+
+}  // namespace kestova
