@@ -8,8 +8,8 @@
 #include <QScreen>
 
 #include "data_environment.h"
+#include "qt_window.h"
 #include "run_control.h"
-#include "stop_signals.h"
 #include "warning_box.h"
 
 namespace kestova {
@@ -76,7 +76,8 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
 
   if (!environment)
     environment = []() -> DataEnvironment2& { return DataEnvironment2::instance(); };
-  runControl_ = std::make_unique<RunControl>(*this, std::move(environment));
+  window_ = std::make_unique<QtWindow>(*this);
+  runControl_ = std::make_unique<RunControl>(*window_, std::move(environment));
   connect(cmdComenzarSalir_, &QPushButton::clicked, this, [this] { runControl_->click(); });
 
   reportFailures = [this](const RunWarning& warning) {
@@ -87,12 +88,10 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
 Frm_ppal::~Frm_ppal() = default;
 
 void Frm_ppal::closeEvent(QCloseEvent* event) {
-  if (!runControl_->running()) {
+  if (runControl_->closeRequested())
     QWidget::closeEvent(event);
-    return;
-  }
-  requestStop(0);
-  event->ignore();
+  else
+    event->ignore();
 }
 
 void Frm_ppal::showEvent(QShowEvent* event) {
