@@ -32,6 +32,19 @@ QFont classicFont(double points, QFont::Weight weight) {
   return font;
 }
 
+// Bold figures, centred on teal, hidden until a run shows it.
+void setUpPercentLabel(QLabel* label) {
+  label->setObjectName("Lbl_porcentaje");
+  label->setGeometry(twips(1463, 900, 1755, 345));
+  label->setFont(classicFont(12, QFont::Bold));
+  label->setAlignment(Qt::AlignCenter);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, QColor(0, 192, 192));
+  label->setPalette(palette);
+  label->setAutoFillBackground(true);
+  label->setVisible(false);
+}
+
 }  // namespace
 
 void Frm_ppal::substituteClassicFont() {
@@ -57,15 +70,7 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
   label1_->setWordWrap(true);
   label1_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-  lblPorcentaje_->setObjectName("Lbl_porcentaje");
-  lblPorcentaje_->setGeometry(twips(1463, 900, 1755, 345));
-  lblPorcentaje_->setFont(classicFont(12, QFont::Bold));
-  lblPorcentaje_->setAlignment(Qt::AlignCenter);
-  QPalette palette = lblPorcentaje_->palette();
-  palette.setColor(QPalette::Window, QColor(0, 192, 192));
-  lblPorcentaje_->setPalette(palette);
-  lblPorcentaje_->setAutoFillBackground(true);
-  lblPorcentaje_->setVisible(false);
+  setUpPercentLabel(lblPorcentaje_);
 
   cmdComenzarSalir_->setObjectName("Cmd_Comenzar_Salir");
   cmdComenzarSalir_->setGeometry(twips(1380, 1380, 2055, 675));

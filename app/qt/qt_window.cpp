@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
