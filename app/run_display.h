@@ -38,7 +38,7 @@ class RunDisplay {
   // The same, but only once a frame has passed since the last repaint (or
   // nothing was painted in this run); otherwise it is left for a later call.
   void showPaced(std::int64_t hundredths);
-  // Serves the window, at most once per frame.
+  // Serves the window, at most once per frame, while a run works.
   void serve() { serve(clock_()); }
 
   std::int64_t repaints() const { return repaints_; }
