@@ -8,11 +8,14 @@ std::int64_t percentHundredths(std::int64_t counter, std::int32_t total) {
   return (counter * 20000 + total) / (2 * static_cast<std::int64_t>(total));
 }
 
-QString percentText(std::int64_t hundredths, const QLocale& locale) {
-  return QStringLiteral("%1%2%3 %")
-      .arg(hundredths / 100, 3, 10, QLatin1Char('0'))
-      .arg(locale.decimalPoint())
-      .arg(hundredths % 100, 2, 10, QLatin1Char('0'));
+std::string percentText(std::int64_t hundredths, std::string_view decimalSeparator) {
+  std::string text = std::to_string(hundredths / 100);
+  if (text.size() < 3) text.insert(0, 3 - text.size(), '0');
+  const int fraction = static_cast<int>(hundredths % 100);
+  text += decimalSeparator;
+  text += static_cast<char>('0' + fraction / 10);
+  text += static_cast<char>('0' + fraction % 10);
+  return text + " %";
 }
 
 }  // namespace kestova

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QLocale>
-#include <QString>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace kestova {
 
@@ -11,7 +11,8 @@ namespace kestova {
 std::int64_t percentHundredths(std::int64_t counter, std::int32_t total);
 
 // The progress text of a share in hundredths: at least three digits before the
-// locale's decimal separator, two after it, then " %": 033.33 %, 100.00 %.
-QString percentText(std::int64_t hundredths, const QLocale& locale = QLocale());
+// decimal separator, two after it, then " %": 033.33 %, 100.00 %.
+// Requires: hundredths >= 0.
+std::string percentText(std::int64_t hundredths, std::string_view decimalSeparator);
 
 }  // namespace kestova

@@ -67,12 +67,6 @@ Connection& DataEnvironment2::connection(std::string_view name) {
   noMember(name);
 }
 
-Command& DataEnvironment2::command(std::string_view name) {
-  for (auto& command : commands_)
-    if (sameName(command->name, name)) return *command;
-  noMember(name);
-}
-
 Recordset& DataEnvironment2::recordset(std::string_view name) {
   return commandOf(name).recordset;
 }

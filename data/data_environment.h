@@ -49,7 +49,6 @@ class DataEnvironment2 {
 
   // Throws DatabaseError for a name that is not a member.
   Connection& connection(std::string_view name);
-  Command& command(std::string_view name);
   // The recordset member, named "rs" followed by its command's name.
   Recordset& recordset(std::string_view name);
   // The command that owns the named recordset member.

@@ -113,9 +113,21 @@ bool updateIsWhole(DataEnvironment2& environment, StepRunner& steps) {
   return whole;
 }
 
+// The main file, the update file and the update's tables, as the database
+// names them.
+RunFiles filesOf(DataEnvironment2& environment) {
+  const auto& tables = runTables();
+  RunFiles files;
+  files.main = environment.commandOf(tables.front()->target).connection->path().string();
+  files.update = environment.commandOf(tables.front()->source).connection->path().string();
+  for (const TableDefinition* table : tables)
+    files.updateTables.push_back(environment.commandOf(table->source).table);
+  return files;
+}
+
 }  // namespace
 
-void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps) {
+RunFiles runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps) {
   Connection& main = *environment.commandOf(runTables().front()->target).connection;
   steps.setPlace("");
   openRecordsets(environment, main, steps);
@@ -138,6 +150,9 @@ void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& st
   }
   steps.run("Terminar las tablas", [&] { progress.tablesEnd(); });
   settleMainDatabase(main, steps);
+  RunFiles files;
+  steps.run("Nombrar los archivos", [&] { files = filesOf(environment); });
+  return files;
 }
 
 }  // namespace kestova

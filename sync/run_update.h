@@ -30,7 +30,8 @@ std::int32_t rowTotal(std::initializer_list<std::int64_t> counts);
 // recordsets on it are left closed and their tables are not processed (their
 // rows count as not saved). An update file that is damaged, or lacks a table
 // or a field a table reads, is not applied at all: no table is processed.
-// Nothing is closed: the data environment keeps its members open.
-void runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps);
+// Nothing is closed: the data environment keeps its members open. Returns the
+// run's files, as far as they are known, for the warning to name.
+RunFiles runUpdate(DataEnvironment2& environment, Progress& progress, StepRunner& steps);
 
 }  // namespace kestova

@@ -4,6 +4,7 @@
 
 #include "data_environment.h"
 #include "frm_ppal.h"
+#include "run_control.h"
 #include "start_up.h"
 #include "stop_signals.h"
 
@@ -20,7 +21,7 @@ int main(int, char* argv[]) {
                  "estándar se verán en inglés\n";
   kestova::Frm_ppal::substituteClassicFont();
   kestova::Frm_ppal window;
-  kestova::closeOnStopRequest(window);
+  window.runControl().closeOnStopRequest();
   window.show();
   const int status = application.exec();
   // Closing checkpoints the main file, so it alone holds every saved row.

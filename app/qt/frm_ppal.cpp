@@ -8,8 +8,8 @@
 #include <QScreen>
 
 #include "data_environment.h"
+#include "qt_window.h"
 #include "run_control.h"
-#include "stop_signals.h"
 #include "warning_box.h"
 
 namespace kestova {
@@ -30,6 +30,19 @@ QFont classicFont(double points, QFont::Weight weight) {
   font.setPointSizeF(points);
   font.setWeight(weight);
   return font;
+}
+
+// Bold figures, centred on teal, hidden until a run shows it.
+void setUpPercentLabel(QLabel* label) {
+  label->setObjectName("Lbl_porcentaje");
+  label->setGeometry(twips(1463, 900, 1755, 345));
+  label->setFont(classicFont(12, QFont::Bold));
+  label->setAlignment(Qt::AlignCenter);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, QColor(0, 192, 192));
+  label->setPalette(palette);
+  label->setAutoFillBackground(true);
+  label->setVisible(false);
 }
 
 }  // namespace
@@ -57,15 +70,7 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
   label1_->setWordWrap(true);
   label1_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-  lblPorcentaje_->setObjectName("Lbl_porcentaje");
-  lblPorcentaje_->setGeometry(twips(1463, 900, 1755, 345));
-  lblPorcentaje_->setFont(classicFont(12, QFont::Bold));
-  lblPorcentaje_->setAlignment(Qt::AlignCenter);
-  QPalette palette = lblPorcentaje_->palette();
-  palette.setColor(QPalette::Window, QColor(0, 192, 192));
-  lblPorcentaje_->setPalette(palette);
-  lblPorcentaje_->setAutoFillBackground(true);
-  lblPorcentaje_->setVisible(false);
+  setUpPercentLabel(lblPorcentaje_);
 
   cmdComenzarSalir_->setObjectName("Cmd_Comenzar_Salir");
   cmdComenzarSalir_->setGeometry(twips(1380, 1380, 2055, 675));
@@ -76,7 +81,8 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
 
   if (!environment)
     environment = []() -> DataEnvironment2& { return DataEnvironment2::instance(); };
-  runControl_ = std::make_unique<RunControl>(*this, std::move(environment));
+  window_ = std::make_unique<QtWindow>(*this);
+  runControl_ = std::make_unique<RunControl>(*window_, std::move(environment));
   connect(cmdComenzarSalir_, &QPushButton::clicked, this, [this] { runControl_->click(); });
 
   reportFailures = [this](const RunWarning& warning) {
@@ -87,12 +93,10 @@ Frm_ppal::Frm_ppal(EnvironmentSource environment, QWidget* parent)
 Frm_ppal::~Frm_ppal() = default;
 
 void Frm_ppal::closeEvent(QCloseEvent* event) {
-  if (!runControl_->running()) {
+  if (runControl_->closeRequested())
     QWidget::closeEvent(event);
-    return;
-  }
-  requestStop(0);
-  event->ignore();
+  else
+    event->ignore();
 }
 
 void Frm_ppal::showEvent(QShowEvent* event) {

@@ -9,8 +9,9 @@ class QPushButton;
 
 namespace kestova {
 
-class RunControl;
 class DataEnvironment2;
+class QtWindow;
+class RunControl;
 struct RunWarning;
 
 // The program's only window: an explanatory text, a percentage label that a
@@ -43,15 +44,15 @@ class Frm_ppal : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
-  // A close request (the window manager's, or the end of the session) during
-  // a run is a stop request: the run finishes its row, settles the main file
-  // and closes the window itself.
+  // A close request (the window manager's, or the end of the session) goes
+  // to the run control: during a run it is a stop request.
   void closeEvent(QCloseEvent* event) override;
 
  private:
   QLabel* label1_;
   QLabel* lblPorcentaje_;
   QPushButton* cmdComenzarSalir_;
+  std::unique_ptr<QtWindow> window_;  // what the run control sees of this form
   std::unique_ptr<RunControl> runControl_;
   bool centred_ = false;
 };

@@ -2,10 +2,8 @@
 
 #include <signal.h>
 
-#include <QApplication>
-#include <QDialog>
+#include <QCoreApplication>
 #include <QLibraryInfo>
-#include <QSocketNotifier>
 #include <QTranslator>
 
 #include "stop_signals.h"
@@ -40,21 +38,6 @@ bool installQtSpanish(QTranslator& translator) {
   static DetailsButtonTexts detailsButton;
   QCoreApplication::installTranslator(&detailsButton);
   return true;
-}
-
-void closeOnStopRequest(QWidget& window) {
-  const int pipe = stopNotifier();
-  if (pipe < 0) return;
-  auto* notifier = new QSocketNotifier(pipe, QSocketNotifier::Read, &window);
-  QObject::connect(notifier, &QSocketNotifier::activated, &window, [notifier, &window] {
-    // The pipe stays readable: one request is acted on once.
-    notifier->setEnabled(false);
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      auto* dialog = qobject_cast<QDialog*>(widget);
-      if (dialog != nullptr && dialog->isVisible()) dialog->reject();
-    }
-    window.close();
-  });
 }
 
 int endStatus(int status) {

@@ -1,7 +1,6 @@
 #pragma once
 
 class QTranslator;
-class QWidget;
 
 namespace kestova {
 
@@ -12,11 +11,6 @@ namespace kestova {
 // Qt's translations folder) into `translator` and installs it, whatever the
 // locale: Kestova speaks Spanish everywhere. False when it is not installed.
 bool installQtSpanish(QTranslator& translator);
-
-// Once a stop has been requested and the event loop is idle (or waiting in a
-// dialog), closes every open dialog and then `window`, so that the program
-// ends. Requires: installStopSignals() was called; `window` owns the watch.
-void closeOnStopRequest(QWidget& window);
 
 // The status to end with: `status`, or, when a signal asked the program to
 // stop, that signal's own ending: its default action is restored and the
