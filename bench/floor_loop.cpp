@@ -12,8 +12,9 @@
 #include "criteria.h"
 #include "data_environment.h"
 #include "database_error.h"
-#include "key_filter.h"
+#include "key_form.h"
 #include "key_index.h"
+#include "key_text.h"
 #include "statement.h"
 #include "table_definition.h"
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "affinity.h"
+#include "key_form.h"
 
 struct sqlite3;
 

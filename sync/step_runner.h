@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "database_error.h"
-#include "key_filter.h"
+#include "key_text.h"
 #include "run_report.h"
 
 namespace kestova {

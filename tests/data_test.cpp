@@ -8,6 +8,7 @@
 #include "connection_string.h"
 #include "data_environment.h"
 #include "database_error.h"
+#include "key_form.h"
 #include "sample_data.h"
 #include "sqlcipher_file.h"
 #include "statement.h"

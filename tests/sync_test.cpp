@@ -9,11 +9,11 @@
 
 #include "data_environment.h"
 #include "faults/fault_support.h"
+#include "key_form.h"
 #include "run_update.h"
 #include "sample_data.h"
 #include "sqlcipher_file.h"
 #include "test_support.h"
-#include "text_rules.h"
 
 namespace kestova {
 namespace {
