@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 
 namespace kestova {
 
@@ -45,92 +46,121 @@ std::string folderOf(const std::string& file) {
   return std::filesystem::path(file).parent_path().string();
 }
 
+// What a paragraph about one file says for a cause: the lead, the tables
+// concerned when `tables` is set (after that word), the place the file was
+// looked for, and what to do.
+struct Words {
+  Cause cause;
+  const char* lead;
+  const char* advice;
+  const char* tables = nullptr;
+  const char* afterTables = "";
+  bool inFolder = false;  // the place is the file's folder
+};
+
 constexpr char kSupport[] = "Avise a quien le da soporte técnico de Nevaro.";
 constexpr char kSender[] = "Avise a quien le envió el archivo de actualización.";
 constexpr char kNewUpdate[] =
     "Pida el archivo de actualización otra vez, colóquelo en esa carpeta y vuelva a ejecutar "
     "Kestova.";
 
-std::string mainParagraph(const Topic& topic, const std::string& path) {
-  const std::string at = "\n" + path + "\n";
-  switch (topic.cause) {
-    case Cause::FileMissing:
-      return "No se encontró la base de datos de Nevaro. Se buscó en:" + at +
-             "Ejecute Kestova en la computadora donde está instalado Nevaro; si está instalado "
-             "en esta, avise a quien le da soporte técnico de Nevaro.";
-    case Cause::NotADatabase:
-      return "La base de datos de Nevaro está dañada o tiene otra contraseña, y Kestova no "
-             "pudo usarla:" +
-             at + kSupport;
-    case Cause::InUse:
-      return "La base de datos de Nevaro estaba en uso por otro programa y Kestova no pudo "
-             "guardar en ella:" +
-             at +
-             "Cierre Nevaro, en esta y en las demás computadoras que lo usan, y vuelva a "
-             "ejecutar Kestova. Las filas ya guardadas no se duplican.";
-    case Cause::AlreadyRunning:
-      return "Otro Kestova abierto en esta computadora ya está actualizando la base de datos "
-             "de Nevaro; este no escribió nada en ella:" +
-             at +
-             "Espere a que el otro termine, o ciérrelo, y vuelva a ejecutar Kestova si hace falta.";
-    case Cause::TableMissing:
-      return "A la base de datos de Nevaro le falta una tabla o un campo que Kestova necesita" +
-             tableNames(topic, " para ") + ":" + at + kSupport;
-    case Cause::NotATable:
-      return "La base de datos de Nevaro tiene una tabla que Kestova no puede usar" +
-             tableNames(topic, " para ") + ":" + at + kSupport;
-    case Cause::CannotWrite:
-      return "Kestova no puede escribir en la base de datos de Nevaro ni en su carpeta (son de "
-             "solo lectura o faltan permisos):" +
-             at +
-             "Pida a quien administra esta computadora permiso para escribir en esa carpeta y "
-             "vuelva a ejecutar Kestova.";
-    case Cause::DiskError:
-      return "El disco dio un error al escribir la base de datos de Nevaro; puede estar lleno:" +
-             at +
-             "Libere espacio en el disco, o avise a quien administra esta computadora, y vuelva "
-             "a ejecutar Kestova.";
-    case Cause::FileReplaced:
-      return "La base de datos de Nevaro fue reemplazada o borrada mientras Kestova la "
-             "actualizaba (por ejemplo, al restaurar una copia de seguridad), y Kestova dejó de "
-             "escribir:" +
-             at +
-             "Lo que Kestova guardó hasta entonces quedó en el archivo anterior, no en el que "
-             "está ahora en ese lugar. Vuelva a ejecutar Kestova.";
-    default:
-      return {};
-  }
+constexpr Words kMainWords[] = {
+    {Cause::FileMissing, "No se encontró la base de datos de Nevaro. Se buscó en",
+     "Ejecute Kestova en la computadora donde está instalado Nevaro; si está instalado en esta, "
+     "avise a quien le da soporte técnico de Nevaro."},
+    {Cause::NotADatabase,
+     "La base de datos de Nevaro está dañada o tiene otra contraseña, y Kestova no pudo usarla",
+     kSupport},
+    {Cause::InUse,
+     "La base de datos de Nevaro estaba en uso por otro programa y Kestova no pudo guardar en ella",
+     "Cierre Nevaro, en esta y en las demás computadoras que lo usan, y vuelva a ejecutar "
+     "Kestova. Las filas ya guardadas no se duplican."},
+    {Cause::AlreadyRunning,
+     "Otro Kestova abierto en esta computadora ya está actualizando la base de datos de Nevaro; "
+     "este no escribió nada en ella",
+     "Espere a que el otro termine, o ciérrelo, y vuelva a ejecutar Kestova si hace falta."},
+    {Cause::TableMissing,
+     "A la base de datos de Nevaro le falta una tabla o un campo que Kestova necesita", kSupport,
+     " para "},
+    {Cause::NotATable, "La base de datos de Nevaro tiene una tabla que Kestova no puede usar",
+     kSupport, " para "},
+    {Cause::CannotWrite,
+     "Kestova no puede escribir en la base de datos de Nevaro ni en su carpeta (son de solo "
+     "lectura o faltan permisos)",
+     "Pida a quien administra esta computadora permiso para escribir en esa carpeta y vuelva a "
+     "ejecutar Kestova."},
+    {Cause::DiskError,
+     "El disco dio un error al escribir la base de datos de Nevaro; puede estar lleno",
+     "Libere espacio en el disco, o avise a quien administra esta computadora, y vuelva a "
+     "ejecutar Kestova."},
+    {Cause::FileReplaced,
+     "La base de datos de Nevaro fue reemplazada o borrada mientras Kestova la actualizaba (por "
+     "ejemplo, al restaurar una copia de seguridad), y Kestova dejó de escribir",
+     "Lo que Kestova guardó hasta entonces quedó en el archivo anterior, no en el que está ahora "
+     "en ese lugar. Vuelva a ejecutar Kestova."},
+};
+
+// Causes missing here are told in the main database's words, with the update
+// file's place.
+constexpr Words kUpdateWords[] = {
+    {Cause::FileMissing,
+     "No se encontró el archivo de actualización Kestova.mdb en la carpeta desde la que se "
+     "inició Kestova",
+     "Coloque Kestova.mdb en esa carpeta y vuelva a ejecutar Kestova.", nullptr, "", true},
+    {Cause::NotADatabase,
+     "El archivo de actualización Kestova.mdb está dañado, incompleto (copiado a medias, por "
+     "ejemplo) o no es un archivo de actualización para Kestova. Kestova no aplicó nada de él",
+     kNewUpdate},
+    {Cause::InUse, "Otro programa estaba usando el archivo de actualización Kestova.mdb",
+     "Cierre ese programa y vuelva a ejecutar Kestova."},
+    {Cause::TableMissing, "Al archivo de actualización Kestova.mdb le falta una tabla o un campo",
+     kNewUpdate, " de ", ", así que está incompleto y Kestova no aplicó nada de él"},
+    {Cause::NotATable, "Al archivo de actualización Kestova.mdb le falta una tabla o un campo",
+     kNewUpdate, " de ", ", así que está incompleto y Kestova no aplicó nada de él"},
+    {Cause::CannotWrite,
+     "Kestova no tiene permiso para leer el archivo de actualización Kestova.mdb",
+     "Pida a quien administra esta computadora permiso para leerlo y vuelva a ejecutar Kestova."},
+    {Cause::DiskError, "El disco dio un error al leer el archivo de actualización Kestova.mdb",
+     kNewUpdate},
+};
+
+template <std::size_t N>
+const Words* wordsFor(const Words (&table)[N], Cause cause) {
+  const auto found = std::find_if(std::begin(table), std::end(table),
+                                  [&](const Words& words) { return words.cause == cause; });
+  return found == std::end(table) ? nullptr : found;
 }
 
-std::string updateParagraph(const Topic& topic, const std::string& path) {
-  const std::string at = "\n" + path + "\n";
+// A paragraph about the main database or the update file.
+std::string fileParagraph(const Topic& topic, const RunFiles& files) {
+  const bool update = topic.role == FileRole::Update;
+  const Words* words = update ? wordsFor(kUpdateWords, topic.cause) : nullptr;
+  if (words == nullptr) words = wordsFor(kMainWords, topic.cause);
+  if (words == nullptr) return {};
+  const std::string& path = update ? files.update : files.main;
+  std::string text = words->lead;
+  if (words->tables != nullptr) text += tableNames(topic, words->tables) + words->afterTables;
+  return text + ":\n" + (words->inFolder ? folderOf(path) : path) + "\n" + words->advice;
+}
+
+std::string rowsParagraph(const Topic& topic) {
+  const bool one = topic.rows == 1;
   switch (topic.cause) {
-    case Cause::FileMissing:
-      return "No se encontró el archivo de actualización Kestova.mdb en la carpeta desde la que "
-             "se inició Kestova:\n" +
-             folderOf(path) + "\nColoque Kestova.mdb en esa carpeta y vuelva a ejecutar Kestova.";
-    case Cause::NotADatabase:
-      return "El archivo de actualización Kestova.mdb está dañado, incompleto (copiado a "
-             "medias, por ejemplo) o no es un archivo de actualización para Kestova. Kestova no "
-             "aplicó nada de él:" +
-             at + kNewUpdate;
-    case Cause::InUse:
-      return "Otro programa estaba usando el archivo de actualización Kestova.mdb:" + at +
-             "Cierre ese programa y vuelva a ejecutar Kestova.";
-    case Cause::TableMissing:
-    case Cause::NotATable:
-      return "Al archivo de actualización Kestova.mdb le falta una tabla o un campo" +
-             tableNames(topic, " de ") +
-             ", así que está incompleto y Kestova no aplicó nada de él:" + at + kNewUpdate;
-    case Cause::CannotWrite:
-      return "Kestova no tiene permiso para leer el archivo de actualización Kestova.mdb:" + at +
-             "Pida a quien administra esta computadora permiso para leerlo y vuelva a ejecutar "
-             "Kestova.";
-    case Cause::DiskError:
-      return "El disco dio un error al leer el archivo de actualización Kestova.mdb:" + at +
-             kNewUpdate;
+    case Cause::ValueRefused: {
+      std::string text = rowsOf(topic) +
+                         (one ? " no se guardó porque tiene" : " no se guardaron porque tienen") +
+                         " un valor que la tabla no acepta";
+      if (topic.messages.size() > 1)
+        text += ", por " + std::to_string(topic.messages.size()) +
+                " motivos distintos (están en los detalles)";
+      return text + ". " + kSender;
+    }
+    case Cause::RowGone:
+      return rowsOf(topic) + (one ? " no se guardó" : " no se guardaron") +
+             " porque otro programa " + (one ? "la" : "las") +
+             " borró o cambió mientras Kestova trabajaba. Vuelva a ejecutar Kestova.";
     default:
-      return mainParagraph(topic, path);
+      return {};
   }
 }
 
@@ -149,32 +179,14 @@ std::string paragraph(const Topic& topic, const RunFiles& files, bool alone) {
     case FailureKind::ByCause:
       break;
   }
-  switch (topic.cause) {
-    case Cause::ValueRefused: {
-      std::string text = rowsOf(topic) +
-                         (one ? " no se guardó porque tiene" : " no se guardaron porque tienen") +
-                         " un valor que la tabla no acepta";
-      if (topic.messages.size() > 1)
-        text += ", por " + std::to_string(topic.messages.size()) +
-                " motivos distintos (están en los detalles)";
-      return text + ". " + kSender;
-    }
-    case Cause::RowGone:
-      return rowsOf(topic) + (one ? " no se guardó" : " no se guardaron") +
-             " porque otro programa " + (one ? "la" : "las") +
-             " borró o cambió mientras Kestova trabajaba. Vuelva a ejecutar Kestova.";
-    case Cause::Other: {
-      const std::string more = alone ? "" : " más";
-      return (topic.failures == 1 ? "Hubo un problema" + more + ", descrito"
-                                  : "Hubo " + std::to_string(topic.failures) + " problemas" + more +
-                                        ", descritos") +
-             " en los detalles. Si se repite, avise a quien le da soporte técnico de Nevaro.";
-    }
-    default:
-      break;
-  }
-  if (topic.role == FileRole::Update) return updateParagraph(topic, files.update);
-  return mainParagraph(topic, files.main);
+  if (topic.cause == Cause::ValueRefused || topic.cause == Cause::RowGone)
+    return rowsParagraph(topic);
+  if (topic.cause != Cause::Other) return fileParagraph(topic, files);
+  const std::string more = alone ? "" : " más";
+  return (topic.failures == 1
+              ? "Hubo un problema" + more + ", descrito"
+              : "Hubo " + std::to_string(topic.failures) + " problemas" + more + ", descritos") +
+         " en los detalles. Si se repite, avise a quien le da soporte técnico de Nevaro.";
 }
 
 std::string tallySentence(const std::string& table, const RunReport::Tally& tally) {
