@@ -1,4 +1,4 @@
-#include "progress_text.h"
+#include "app/progress_text.h"
 
 namespace kestova {
 

@@ -1,12 +1,12 @@
-#include "run_control.h"
+#include "app/run_control.h"
 
 #include <iostream>
 
-#include "data_environment.h"
-#include "run_progress.h"
-#include "step_runner.h"
-#include "stop_signals.h"
-#include "window.h"
+#include "app/run_progress.h"
+#include "app/window.h"
+#include "data/data_environment.h"
+#include "platform/stop_signals.h"
+#include "sync/step_runner.h"
 
 namespace kestova {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "run_display.h"
-#include "run_report.h"
-#include "run_update.h"
+#include "app/run_display.h"
+#include "sync/run_report.h"
+#include "sync/run_update.h"
 
 namespace kestova {
 

@@ -1,7 +1,7 @@
-#include "run_display.h"
+#include "app/run_display.h"
 
-#include "progress_text.h"
-#include "window.h"
+#include "app/progress_text.h"
+#include "app/window.h"
 
 namespace kestova {
 

@@ -1,7 +1,7 @@
-#include "run_progress.h"
+#include "app/run_progress.h"
 
-#include "progress_text.h"
-#include "run_display.h"
+#include "app/progress_text.h"
+#include "app/run_display.h"
 
 namespace kestova {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "progress.h"
-#include "window.h"
+#include "app/window.h"
+#include "sync/progress.h"
 
 namespace kestova {
 

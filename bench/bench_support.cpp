@@ -1,4 +1,4 @@
-#include "bench_support.h"
+#include "bench/bench_support.h"
 
 #include <stdlib.h>
 
@@ -10,9 +10,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "data_environment.h"
-#include "statement.h"
-#include "table_definition.h"
+#include "data/data_environment.h"
+#include "data/statement.h"
+#include "sync/table_definition.h"
 
 namespace kestova::bench {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "connection.h"
+#include "data/connection.h"
 
 namespace kestova::bench {
 

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
-#include "connection.h"
-#include "recordset.h"
-#include "sample_data.h"
-#include "statement.h"
-#include "table_definition.h"
+#include "bench/bench_support.h"
+#include "data/connection.h"
+#include "data/recordset.h"
+#include "data/statement.h"
+#include "sync/table_definition.h"
+#include "tools/sample/sample_data.h"
 
 namespace kestova::bench {
 

@@ -1,4 +1,4 @@
-#include "floor_loop.h"
+#include "bench/floor_loop.h"
 
 #include <sqlite3.h>
 
@@ -9,13 +9,14 @@
 #include <string>
 #include <unordered_map>
 
-#include "criteria.h"
-#include "data_environment.h"
-#include "database_error.h"
-#include "key_filter.h"
-#include "key_index.h"
-#include "statement.h"
-#include "table_definition.h"
+#include "data/criteria.h"
+#include "data/data_environment.h"
+#include "data/database_error.h"
+#include "data/key_form.h"
+#include "data/key_index.h"
+#include "data/statement.h"
+#include "sync/key_text.h"
+#include "sync/table_definition.h"
 
 namespace kestova::bench {
 

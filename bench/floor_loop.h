@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "bench_support.h"
+#include "bench/bench_support.h"
 
 namespace kestova::bench {
 

@@ -41,17 +41,17 @@
 #include <thread>
 #include <vector>
 
-#include "bench_support.h"
-#include "data_environment.h"
-#include "floor_loop.h"
-#include "frm_ppal.h"
-#include "run_control.h"
-#include "run_report.h"
-#include "sample_data.h"
-#include "set_based.h"
-#include "table_definition.h"
-#include "warning_box.h"
-#include "x_display.h"
+#include "app/qt/frm_ppal.h"
+#include "app/qt/warning_box.h"
+#include "app/run_control.h"
+#include "bench/bench_support.h"
+#include "bench/floor_loop.h"
+#include "bench/set_based.h"
+#include "bench/x_display.h"
+#include "data/data_environment.h"
+#include "sync/run_report.h"
+#include "sync/table_definition.h"
+#include "tools/sample/sample_data.h"
 
 namespace kestova::bench {
 

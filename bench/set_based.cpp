@@ -1,8 +1,8 @@
-#include "set_based.h"
+#include "bench/set_based.h"
 
-#include "data_environment.h"
-#include "sqlcipher_file.h"
-#include "statement.h"
+#include "data/data_environment.h"
+#include "data/statement.h"
+#include "tools/sample/sqlcipher_file.h"
 
 namespace kestova::bench {
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "bench_support.h"
+#include "bench/bench_support.h"
 
 namespace kestova::bench {
 

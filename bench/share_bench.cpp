@@ -35,15 +35,15 @@
 #include <sstream>
 #include <thread>
 
-#include "bench_support.h"
-#include "data_environment.h"
-#include "run_report.h"
-#include "run_update.h"
-#include "sample_data.h"
-#include "sqlcipher_file.h"
-#include "statement.h"
-#include "step_runner.h"
-#include "table_definition.h"
+#include "bench/bench_support.h"
+#include "data/data_environment.h"
+#include "data/statement.h"
+#include "sync/run_report.h"
+#include "sync/run_update.h"
+#include "sync/step_runner.h"
+#include "sync/table_definition.h"
+#include "tools/sample/sample_data.h"
+#include "tools/sample/sqlcipher_file.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "x_display.h"
+#include "bench/x_display.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "bench_support.h"
+#include "bench/bench_support.h"
 
 namespace kestova::bench {
 

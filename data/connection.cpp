@@ -1,15 +1,15 @@
-#include "connection.h"
+#include "data/connection.h"
 
 #include <sqlite3.h>
 
 #include <thread>
 
-#include "connection_string.h"
-#include "database_error.h"
-#include "shared_read.h"
-#include "statement.h"
-#include "text_rules.h"
-#include "write_ahead_mode.h"
+#include "data/connection_string.h"
+#include "data/database_error.h"
+#include "data/shared_read.h"
+#include "data/statement.h"
+#include "data/text_rules.h"
+#include "data/write_ahead_mode.h"
 
 namespace kestova {
 

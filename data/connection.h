@@ -7,12 +7,12 @@
 #include <optional>
 #include <string>
 
-#include "data_settings.h"
-#include "database_file.h"
-#include "file_identity.h"
-#include "instance_lock.h"
-#include "lock_wait.h"
-#include "write_turns.h"
+#include "data/data_settings.h"
+#include "data/database_file.h"
+#include "data/lock_wait.h"
+#include "data/write_turns.h"
+#include "platform/file_identity.h"
+#include "platform/instance_lock.h"
 
 struct sqlite3;
 

@@ -1,10 +1,10 @@
-#include "connection_string.h"
+#include "data/connection_string.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "database_error.h"
-#include "text_rules.h"
+#include "data/database_error.h"
+#include "data/text_rules.h"
 
 namespace kestova {
 

@@ -1,9 +1,9 @@
-#include "criteria.h"
+#include "data/criteria.h"
 
 #include <optional>
 
-#include "database_error.h"
-#include "text_rules.h"
+#include "data/database_error.h"
+#include "data/text_rules.h"
 
 namespace kestova {
 

@@ -5,7 +5,7 @@
 #include <variant>
 #include <vector>
 
-#include "field_value.h"
+#include "data/field_value.h"
 
 namespace kestova {
 

@@ -1,7 +1,7 @@
-#include "data_environment.h"
+#include "data/data_environment.h"
 
-#include "database_error.h"
-#include "text_rules.h"
+#include "data/database_error.h"
+#include "data/text_rules.h"
 
 namespace kestova {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "connection.h"
-#include "recordset.h"
+#include "data/connection.h"
+#include "data/recordset.h"
 
 namespace kestova {
 

@@ -1,7 +1,7 @@
-#include "data_settings.h"
+#include "data/data_settings.h"
 
-#include "stop_signals.h"
-#include "user_folders.h"
+#include "platform/stop_signals.h"
+#include "platform/user_folders.h"
 
 namespace kestova {
 

@@ -1,4 +1,4 @@
-#include "database_error.h"
+#include "data/database_error.h"
 
 #include <sqlite3.h>
 
@@ -6,6 +6,7 @@ namespace kestova {
 
 namespace {
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the three parts of one message
 std::string describe(const std::string& operation, const std::string& object,
                      const std::string& message) {
   std::string text = operation;

@@ -1,11 +1,11 @@
-#include "database_file.h"
+#include "data/database_file.h"
 
 #include <sqlite3.h>
 
 #include <system_error>
 
-#include "database_error.h"
-#include "statement.h"
+#include "data/database_error.h"
+#include "data/statement.h"
 
 namespace kestova {
 

@@ -1,4 +1,4 @@
-#include "field_value.h"
+#include "data/field_value.h"
 
 #include <charconv>
 

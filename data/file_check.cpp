@@ -1,9 +1,9 @@
-#include "file_check.h"
+#include "data/file_check.h"
 
 #include <sqlite3.h>
 
-#include "database_error.h"
-#include "statement.h"
+#include "data/database_error.h"
+#include "data/statement.h"
 
 namespace kestova {
 

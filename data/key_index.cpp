@@ -1,70 +1,9 @@
-#include "key_index.h"
+#include "data/key_index.h"
 
-#include <cmath>
-#include <cstring>
 #include <functional>
 #include <stdexcept>
 
-#include "text_rules.h"
-
 namespace kestova {
-
-namespace {
-
-// A tag, then a number in 7-bit groups, lowest first; appended at once.
-void appendTagged(std::string& out, char tag, std::uint64_t value) {
-  char bytes[11] = {tag};
-  std::size_t length = 1;
-  while (value >= 0x80) {
-    bytes[length++] = static_cast<char>((value & 0x7F) | 0x80);
-    value >>= 7;
-  }
-  bytes[length++] = static_cast<char>(value);
-  out.append(bytes, length);
-}
-
-void appendWhole(std::string& key, std::int64_t number) {
-  // Zig-zag keeps small negative numbers short.
-  appendTagged(
-      key, 'i',
-      (static_cast<std::uint64_t>(number) << 1) ^ static_cast<std::uint64_t>(number >> 63));
-}
-
-// Text keys are as a filter compares texts; their length first, so that no
-// text key is the start of another.
-void appendText(std::string& key, std::string_view text) {
-  text = trimSpaces(text);
-  appendTagged(key, 't', text.size());
-  appendFoldedText(key, text);
-}
-
-}  // namespace
-
-bool appendKeyPart(std::string& key, const FieldValue& value) {
-  if (auto* whole = std::get_if<std::int64_t>(&value)) {
-    appendWhole(key, *whole);
-    return true;
-  }
-  if (auto* real = std::get_if<double>(&value)) {
-    if (std::isnan(*real)) return false;
-    // -2^63 <= real < 2^63 is exactly representable as a whole number.
-    if (*real == std::trunc(*real) && *real >= -9223372036854775808.0 &&
-        *real < 9223372036854775808.0) {
-      appendWhole(key, static_cast<std::int64_t>(*real));
-      return true;
-    }
-    key += 'r';
-    char bytes[sizeof(double)];
-    std::memcpy(bytes, real, sizeof bytes);
-    key.append(bytes, sizeof bytes);
-    return true;
-  }
-  if (auto* text = std::get_if<std::string>(&value)) {
-    appendText(key, *text);
-    return true;
-  }
-  return false;
-}
 
 void KeyIndex::reserve(std::size_t rows) {
   bucketOf_.reserve(rows);

@@ -7,19 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "field_value.h"
-
 namespace kestova {
 
-// Appends to `key` the comparison form of `value`, under which two values are
-// equal exactly when a filter takes them as equal: numbers by value, whole or
-// real (12, 12.0 and '12' stored as the number 12 are one key); texts without
-// regard to letter case and to surrounding spaces. A number never equals a
-// text. Returns false for a value no literal can equal (Null, a blob, NaN).
-bool appendKeyPart(std::string& key, const FieldValue& value);
-
-// Rows of a recordset grouped by the comparison form of their key columns, so
-// that finding the rows of one key costs the same whatever the table's size.
+// Rows of a recordset grouped by a key of bytes (the one appendKeyPart builds
+// from their key columns), so that finding the rows of one key costs the same
+// whatever the table's size. Keys are compared byte for byte.
 // Rows are known by their position in the recordset; within a key they are
 // kept in ascending position, so the first is the first in delivery order.
 class KeyIndex {
@@ -31,7 +23,7 @@ class KeyIndex {
     std::uint32_t count = 0;
   };
 
-  // Files row `position` under `key` (a key built by appendKeyPart), or under
+  // Files row `position` under `key`, or under
   // no key when `key` is empty: such a row matches nothing. A row already filed
   // moves to its new key.
   void assign(std::uint32_t position, std::optional<std::string_view> key);

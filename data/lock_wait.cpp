@@ -1,13 +1,13 @@
-#include "lock_wait.h"
+#include "data/lock_wait.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <thread>
 
-#include "database_error.h"
-#include "database_file.h"
-#include "statement.h"
+#include "data/database_error.h"
+#include "data/database_file.h"
+#include "data/statement.h"
 
 namespace kestova {
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "data_settings.h"
+#include "data/data_settings.h"
 
 struct sqlite3;
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "field_value.h"
-#include "recordset.h"
+#include "data/field_value.h"
+#include "data/recordset.h"
 
 namespace kestova {
 

@@ -1,13 +1,13 @@
-#include "recordset.h"
+#include "data/recordset.h"
 
 #include <algorithm>
 #include <numeric>
 
-#include "connection.h"
-#include "criteria.h"
-#include "database_error.h"
-#include "row_writer.h"
-#include "table_rows.h"
+#include "data/connection.h"
+#include "data/criteria.h"
+#include "data/database_error.h"
+#include "data/row_writer.h"
+#include "data/table_rows.h"
 
 namespace kestova {
 

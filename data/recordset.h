@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "criteria.h"
-#include "field_value.h"
-#include "key_index.h"
-#include "table_schema.h"
+#include "data/criteria.h"
+#include "data/field_value.h"
+#include "data/key_index.h"
+#include "data/table_schema.h"
 
 namespace kestova {
 

@@ -1,9 +1,9 @@
-#include "row_writer.h"
+#include "data/row_writer.h"
 
-#include "connection.h"
-#include "database_error.h"
-#include "statement.h"
-#include "table_schema.h"
+#include "data/connection.h"
+#include "data/database_error.h"
+#include "data/statement.h"
+#include "data/table_schema.h"
 
 namespace kestova {
 

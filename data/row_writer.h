@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "field_value.h"
+#include "data/field_value.h"
 
 namespace kestova {
 

@@ -1,10 +1,10 @@
-#include "shared_read.h"
+#include "data/shared_read.h"
 
 #include <sqlite3.h>
 
 #include <atomic>
 
-#include "database_error.h"
+#include "data/database_error.h"
 
 namespace kestova {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "statement.h"
+#include "data/statement.h"
 
 struct sqlite3;
 

@@ -1,8 +1,8 @@
-#include "statement.h"
+#include "data/statement.h"
 
 #include <sqlite3.h>
 
-#include "database_error.h"
+#include "data/database_error.h"
 
 namespace kestova {
 

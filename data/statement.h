@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "field_value.h"
+#include "data/field_value.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

@@ -1,13 +1,13 @@
-#include "table_rows.h"
+#include "data/table_rows.h"
 
 #include <algorithm>
 #include <limits>
 #include <unordered_map>
 
-#include "connection.h"
-#include "database_error.h"
-#include "statement.h"
-#include "table_schema.h"
+#include "data/connection.h"
+#include "data/database_error.h"
+#include "data/statement.h"
+#include "data/table_schema.h"
 
 namespace kestova {
 
@@ -26,6 +26,39 @@ bool appendKey(std::string& key, const Statement& row, int first, std::size_t co
     matchable = appendKeyPart(key, row.column(first + static_cast<int>(i)));
   return matchable;
 }
+
+// Read with the keys, the row ids take the scan's positions: the table as the
+// file holds it. Row ids read before, when no other program has committed
+// since, keep theirs, and the rows added since stay last.
+class ScanPositions {
+ public:
+  ScanPositions(std::vector<std::int64_t>& rowids, bool ascending, bool withRowids)
+      : rowids_(rowids), ascending_(ascending), withRowids_(withRowids) {
+    if (!withRowids && !ascending)
+      for (std::uint32_t i = 0; i < rowids.size(); ++i) positions_.emplace(rowids[i], i);
+  }
+
+  std::uint32_t operator()(std::int64_t rowid) {
+    if (withRowids_) {
+      rowids_.push_back(rowid);
+      return static_cast<std::uint32_t>(rowids_.size() - 1);
+    }
+    if (!ascending_) {
+      auto found = positions_.find(rowid);
+      return found == positions_.end() ? kNone : found->second;
+    }
+    // The scan meets row ids in ascending order, so positions only move forward.
+    while (next_ < rowids_.size() && rowids_[next_] < rowid) ++next_;
+    return next_ < rowids_.size() && rowids_[next_] == rowid ? static_cast<std::uint32_t>(next_)
+                                                             : kNone;
+  }
+
+ private:
+  std::vector<std::int64_t>& rowids_;
+  bool ascending_, withRowids_;
+  std::unordered_map<std::int64_t, std::uint32_t> positions_;
+  std::size_t next_ = 0;
+};
 
 }  // namespace
 
@@ -200,28 +233,7 @@ void TableRows::readWithIndex(const std::vector<int>& columns, bool withRowids) 
       db, "SELECT " + list + " FROM " + schema_.quotedTable() + " WHERE " + schema_.rowid + " = ?",
       schema_.table);
 
-  // Read with the keys, the row ids take the scan's positions: the table as
-  // the file holds it. Row ids read before, when no other program has
-  // committed since, keep theirs, and the rows added since stay last.
-  std::unordered_map<std::int64_t, std::uint32_t> positions;
-  if (!withRowids && !ascending_)
-    for (std::uint32_t i = 0; i < rowids_.size(); ++i) positions.emplace(rowids_[i], i);
-  // The scan meets row ids in ascending order, so positions only move forward.
-  std::size_t next = 0;
-  auto positionOfScanned = [&](std::int64_t rowid) -> std::uint32_t {
-    if (withRowids) {
-      rowids_.push_back(rowid);
-      return static_cast<std::uint32_t>(rowids_.size() - 1);
-    }
-    if (!ascending_) {
-      auto found = positions.find(rowid);
-      return found == positions.end() ? kNone : found->second;
-    }
-    while (next < rowids_.size() && rowids_[next] < rowid) ++next;
-    return next < rowids_.size() && rowids_[next] == rowid ? static_cast<std::uint32_t>(next)
-                                                           : kNone;
-  };
-
+  ScanPositions positionOfScanned(rowids_, ascending_, withRowids);
   auto index = std::make_unique<KeyIndex>();
   index->reserve(rowids_.size());
   if (withRowids) rowids_.clear();

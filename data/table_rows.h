@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "field_value.h"
-#include "key_index.h"
+#include "data/field_value.h"
+#include "data/key_index.h"
 
 namespace kestova {
 

@@ -1,10 +1,10 @@
-#include "table_schema.h"
+#include "data/table_schema.h"
 
 #include <algorithm>
 
-#include "database_error.h"
-#include "statement.h"
-#include "text_rules.h"
+#include "data/database_error.h"
+#include "data/statement.h"
+#include "data/text_rules.h"
 
 namespace kestova {
 
@@ -42,9 +42,10 @@ std::string rowidName(sqlite3* db, const std::string& table,
     if (std::find(foldedColumns.begin(), foldedColumns.end(), candidate) != foldedColumns.end())
       continue;
     try {
-      Statement(db,
-                std::string("SELECT ") + candidate + " FROM " + quoteIdentifier(table) + " LIMIT 0",
-                table);
+      // Preparing the query is the test: it fails on a column that is not there.
+      const Statement probe(
+          db, std::string("SELECT ") + candidate + " FROM " + quoteIdentifier(table) + " LIMIT 0",
+          table);
       return candidate;
     } catch (const DatabaseError& failure) {
       if (failure.message().rfind("no such column", 0) != 0) throw;

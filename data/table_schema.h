@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "affinity.h"
+#include "data/key_form.h"
 
 struct sqlite3;
 

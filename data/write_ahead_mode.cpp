@@ -1,12 +1,12 @@
-#include "write_ahead_mode.h"
+#include "data/write_ahead_mode.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 
-#include "database_error.h"
-#include "statement.h"
-#include "text_rules.h"
+#include "data/database_error.h"
+#include "data/statement.h"
+#include "data/text_rules.h"
 
 namespace kestova {
 
@@ -14,7 +14,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr char kSettle[] = "Guardar la base de datos principal";
 // The log written between two checkpoints, which is all the room on the disk
 // a run needs beyond what the file grows by (a folded log is written over
 // from its start, and the end of a run empties it). Each checkpoint syncs the
@@ -164,12 +163,12 @@ void WriteAheadMode::fold() {
   const int rc =
       sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, &logged, &folded);
   if ((rc & 0xFF) == SQLITE_BUSY || (rc == SQLITE_OK && folded < logged))
-    throw DatabaseError(kSettle, file_,
+    throw DatabaseError(kSettleOperation, file_,
                         "otro programa sigue leyendo la base de datos: las filas están guardadas "
                         "en el registro de escritura junto al archivo, y la próxima ejecución "
                         "las pasa al archivo",
                         SQLITE_BUSY);
-  check(db_, rc, kSettle, file_);
+  check(db_, rc, kSettleOperation, file_);
 }
 
 void WriteAheadMode::leaveReplacedFile(milliseconds wait) noexcept {

@@ -5,14 +5,17 @@
 #include <optional>
 #include <string>
 
-#include "data_settings.h"
-#include "file_identity.h"
-#include "journal_mode_note.h"
-#include "lock_wait.h"
+#include "data/data_settings.h"
+#include "data/lock_wait.h"
+#include "platform/file_identity.h"
+#include "platform/journal_mode_note.h"
 
 struct sqlite3;
 
 namespace kestova {
+
+// The name settling goes by in its errors and in the run's report.
+inline constexpr char kSettleOperation[] = "Guardar la base de datos principal";
 
 // The journal mode of a main file during a run, and the checkpoints of its
 // log. Rows are saved in write-ahead mode: each row's own transaction is

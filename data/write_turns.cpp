@@ -1,4 +1,4 @@
-#include "write_turns.h"
+#include "data/write_turns.h"
 
 namespace kestova {
 

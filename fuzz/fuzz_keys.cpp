@@ -31,23 +31,13 @@
 #include <variant>
 #include <vector>
 
-#include "criteria.h"
-#include "database_error.h"
-#include "fuzz_support.h"
-#include "key_filter.h"
-#include "key_index.h"
-#include "recordset.h"
-#include "text_rules.h"
-
-// KeyFilter, in the same file as keyText(), reads the source row from a
-// Recordset, which needs the database library. This target builds the same
-// text from keyText() and the pieces itself, so these only satisfy the linker.
-int kestova::Recordset::readColumn(std::string_view) const {
-  kestova::fuzz::fail("Recordset::readColumn called in a fuzz target");
-}
-const kestova::FieldValue& kestova::Recordset::field(int) {
-  kestova::fuzz::fail("Recordset::field called in a fuzz target");
-}
+#include "data/criteria.h"
+#include "data/database_error.h"
+#include "data/key_form.h"
+#include "data/key_index.h"
+#include "data/text_rules.h"
+#include "fuzz/fuzz_support.h"
+#include "sync/key_text.h"
 
 namespace {
 

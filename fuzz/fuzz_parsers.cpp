@@ -15,11 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "connection_string.h"
-#include "criteria.h"
-#include "database_error.h"
-#include "fuzz_support.h"
-#include "text_rules.h"
+#include "data/connection_string.h"
+#include "data/criteria.h"
+#include "data/database_error.h"
+#include "data/text_rules.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 

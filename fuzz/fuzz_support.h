@@ -13,7 +13,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "field_value.h"
+#include "data/field_value.h"
 
 namespace kestova::fuzz {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "file_identity.h"
+#include "platform/file_identity.h"
 
 namespace kestova {
 

@@ -1,21 +1,13 @@
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "field_value.h"
-#include "named_field.h"
-#include "table_definition.h"
+#include "data/named_field.h"
+#include "sync/key_text.h"
+#include "sync/table_definition.h"
 
 namespace kestova {
-
-// A source row whose key cannot form a filter that finds exactly the rows with
-// that key: a Null, empty or non-numeric value where a number is compared.
-class RejectedKey : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The key filter of one table: for each source row the criteria text that
 // finds its target rows, for example "CodMar = 12 and Codmod = 345". Numbers
@@ -41,8 +33,5 @@ class KeyFilter {
   std::vector<NamedField> fields_;  // one per key piece
   std::string nullAsEmpty_;
 };
-
-// The text of one key value in the given form; throws RejectedKey.
-std::string keyText(const FieldValue& value, KeyPiece::Form form, const std::string& field);
 
 }  // namespace kestova

@@ -1,9 +1,8 @@
-#include "run_report.h"
+#include "sync/run_report.h"
 
 #include <algorithm>
-#include <filesystem>
 
-#include "run_update.h"
+#include "sync/warning_text.h"
 
 namespace kestova {
 
@@ -16,22 +15,10 @@ constexpr std::size_t kKeptPerGroup = 5;
 // kept, up to this many, however many failures came before them.
 constexpr std::size_t kDistinctMessages = 10;
 
-// The kinds of the summary beyond the database's causes.
-constexpr int kKeyRejected = 100;
-constexpr int kSettleHeldUp = 101;
-
-std::string place(const RunReport::Failure& failure) {
-  std::string text;
-  if (!failure.table.empty()) text += failure.table;
-  if (failure.row > 0) text += ", fila " + std::to_string(failure.row);
-  if (!text.empty()) text += ", ";
-  return text + failure.step;
-}
-
-int kindOf(const RunReport::Failure& failure) {
-  if (failure.keyRejected) return kKeyRejected;
-  if (failure.cause == Cause::InUse && failure.step == kSettleStep) return kSettleHeldUp;
-  return static_cast<int>(failure.cause);
+FailureKind kindOf(const RunReport::Failure& failure) {
+  if (failure.keyRejected) return FailureKind::KeyRejected;
+  if (failure.cause == Cause::InUse && failure.settles) return FailureKind::SettleHeldUp;
+  return FailureKind::ByCause;
 }
 
 bool remember(std::vector<std::string>& messages, const std::string& message) {
@@ -42,194 +29,16 @@ bool remember(std::vector<std::string>& messages, const std::string& message) {
   return true;
 }
 
-// Which file a failure is about.
-enum class Role { Main, Update };
-
-Role roleOf(const std::string& object, const RunFiles& files) {
-  if (object.empty()) return Role::Main;
-  if (!files.update.empty() && object == files.update) return Role::Update;
-  if (object == files.main) return Role::Main;
+// A failure that names neither the update file nor one of its tables is about
+// the main database, the only file a run writes.
+FileRole roleOf(const std::string& object, const RunFiles& files) {
+  if (object.empty()) return FileRole::Main;
+  if (!files.update.empty() && object == files.update) return FileRole::Update;
+  if (object == files.main) return FileRole::Main;
   const std::string table = object.substr(0, object.find('.'));
   const auto& tables = files.updateTables;
-  return std::find(tables.begin(), tables.end(), table) != tables.end() ? Role::Update : Role::Main;
-}
-
-// The failures of one kind about one file, told in one paragraph.
-struct Topic {
-  int kind = 0;
-  Role role = Role::Main;
-  std::int64_t failures = 0;
-  std::int64_t rows = 0;
-  std::vector<std::pair<std::string, std::int64_t>> tables;  // title, rows
-  std::vector<std::string> messages;
-};
-
-std::string count(std::int64_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-// "Valuaciones 1", "Marcas y modelos y Valuaciones 2", "A, B y C".
-std::string listOf(const std::vector<std::string>& names) {
-  std::string text;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) text += i + 1 == names.size() ? " y " : ", ";
-    text += names[i];
-  }
-  return text;
-}
-
-std::string tableNames(const Topic& topic, const char* lead) {
-  std::vector<std::string> names;
-  for (const auto& [title, rows] : topic.tables)
-    if (!title.empty()) names.push_back(title);
-  return names.empty() ? std::string() : lead + listOf(names);
-}
-
-// "2 filas de Valuaciones 2", "3 filas (2 de Marcas y modelos y 1 de Valuaciones 2)".
-std::string rowsOf(const Topic& topic) {
-  std::string text = count(topic.rows, "fila", "filas");
-  std::vector<std::string> parts;
-  for (const auto& [title, rows] : topic.tables)
-    if (!title.empty() && rows > 0) parts.push_back(std::to_string(rows) + " de " + title);
-  if (parts.size() == 1) return text + " de " + topic.tables.front().first;
-  if (parts.size() > 1) text += " (" + listOf(parts) + ")";
-  return text;
-}
-
-std::string folderOf(const std::string& file) {
-  return std::filesystem::path(file).parent_path().string();
-}
-
-constexpr char kSupport[] = "Avise a quien le da soporte técnico de Nevaro.";
-constexpr char kSender[] = "Avise a quien le envió el archivo de actualización.";
-constexpr char kNewUpdate[] =
-    "Pida el archivo de actualización otra vez, colóquelo en esa carpeta y vuelva a ejecutar "
-    "Kestova.";
-
-std::string mainParagraph(const Topic& topic, const std::string& path) {
-  const std::string at = "\n" + path + "\n";
-  switch (static_cast<Cause>(topic.kind)) {
-    case Cause::FileMissing:
-      return "No se encontró la base de datos de Nevaro. Se buscó en:" + at +
-             "Ejecute Kestova en la computadora donde está instalado Nevaro; si está instalado "
-             "en esta, avise a quien le da soporte técnico de Nevaro.";
-    case Cause::NotADatabase:
-      return "La base de datos de Nevaro está dañada o tiene otra contraseña, y Kestova no "
-             "pudo usarla:" +
-             at + kSupport;
-    case Cause::InUse:
-      return "La base de datos de Nevaro estaba en uso por otro programa y Kestova no pudo "
-             "guardar en ella:" +
-             at +
-             "Cierre Nevaro, en esta y en las demás computadoras que lo usan, y vuelva a "
-             "ejecutar Kestova. Las filas ya guardadas no se duplican.";
-    case Cause::AlreadyRunning:
-      return "Otro Kestova abierto en esta computadora ya está actualizando la base de datos "
-             "de Nevaro; este no escribió nada en ella:" +
-             at +
-             "Espere a que el otro termine, o ciérrelo, y vuelva a ejecutar Kestova si hace falta.";
-    case Cause::TableMissing:
-      return "A la base de datos de Nevaro le falta una tabla o un campo que Kestova necesita" +
-             tableNames(topic, " para ") + ":" + at + kSupport;
-    case Cause::NotATable:
-      return "La base de datos de Nevaro tiene una tabla que Kestova no puede usar" +
-             tableNames(topic, " para ") + ":" + at + kSupport;
-    case Cause::CannotWrite:
-      return "Kestova no puede escribir en la base de datos de Nevaro ni en su carpeta (son de "
-             "solo lectura o faltan permisos):" +
-             at +
-             "Pida a quien administra esta computadora permiso para escribir en esa carpeta y "
-             "vuelva a ejecutar Kestova.";
-    case Cause::DiskError:
-      return "El disco dio un error al escribir la base de datos de Nevaro; puede estar lleno:" +
-             at +
-             "Libere espacio en el disco, o avise a quien administra esta computadora, y vuelva "
-             "a ejecutar Kestova.";
-    case Cause::FileReplaced:
-      return "La base de datos de Nevaro fue reemplazada o borrada mientras Kestova la "
-             "actualizaba (por ejemplo, al restaurar una copia de seguridad), y Kestova dejó de "
-             "escribir:" +
-             at +
-             "Lo que Kestova guardó hasta entonces quedó en el archivo anterior, no en el que "
-             "está ahora en ese lugar. Vuelva a ejecutar Kestova.";
-    default:
-      return {};
-  }
-}
-
-std::string updateParagraph(const Topic& topic, const std::string& path) {
-  const std::string at = "\n" + path + "\n";
-  switch (static_cast<Cause>(topic.kind)) {
-    case Cause::FileMissing:
-      return "No se encontró el archivo de actualización Kestova.mdb en la carpeta desde la que "
-             "se inició Kestova:\n" +
-             folderOf(path) + "\nColoque Kestova.mdb en esa carpeta y vuelva a ejecutar Kestova.";
-    case Cause::NotADatabase:
-      return "El archivo de actualización Kestova.mdb está dañado, incompleto (copiado a "
-             "medias, por ejemplo) o no es un archivo de actualización para Kestova. Kestova no "
-             "aplicó nada de él:" +
-             at + kNewUpdate;
-    case Cause::InUse:
-      return "Otro programa estaba usando el archivo de actualización Kestova.mdb:" + at +
-             "Cierre ese programa y vuelva a ejecutar Kestova.";
-    case Cause::TableMissing:
-    case Cause::NotATable:
-      return "Al archivo de actualización Kestova.mdb le falta una tabla o un campo" +
-             tableNames(topic, " de ") +
-             ", así que está incompleto y Kestova no aplicó nada de él:" + at + kNewUpdate;
-    case Cause::CannotWrite:
-      return "Kestova no tiene permiso para leer el archivo de actualización Kestova.mdb:" + at +
-             "Pida a quien administra esta computadora permiso para leerlo y vuelva a ejecutar "
-             "Kestova.";
-    case Cause::DiskError:
-      return "El disco dio un error al leer el archivo de actualización Kestova.mdb:" + at +
-             kNewUpdate;
-    default:
-      return mainParagraph(topic, path);
-  }
-}
-
-// `alone`: the only paragraph of the warning.
-std::string paragraph(const Topic& topic, const RunFiles& files, bool alone) {
-  const bool one = topic.rows == 1;
-  switch (topic.kind) {
-    case kKeyRejected:
-      return rowsOf(topic) + (one ? " no se copió" : " no se copiaron") +
-             " porque su clave (los códigos que identifican " + (one ? "la fila" : "cada fila") +
-             ") está vacía o no es un número. " + kSender;
-    case kSettleHeldUp:
-      return "Todo lo guardado está a salvo. Al terminar, otro programa tenía abierta la base "
-             "de datos de Nevaro y Kestova no pudo terminar de ordenar el archivo; lo hará la "
-             "próxima vez que se ejecute. No hace falta hacer nada.";
-    default:
-      break;
-  }
-  switch (static_cast<Cause>(topic.kind)) {
-    case Cause::ValueRefused: {
-      std::string text = rowsOf(topic) +
-                         (one ? " no se guardó porque tiene" : " no se guardaron porque tienen") +
-                         " un valor que la tabla no acepta";
-      if (topic.messages.size() > 1)
-        text += ", por " + std::to_string(topic.messages.size()) +
-                " motivos distintos (están en los detalles)";
-      return text + ". " + kSender;
-    }
-    case Cause::RowGone:
-      return rowsOf(topic) + (one ? " no se guardó" : " no se guardaron") +
-             " porque otro programa " + (one ? "la" : "las") +
-             " borró o cambió mientras Kestova trabajaba. Vuelva a ejecutar Kestova.";
-    case Cause::Other: {
-      const std::string more = alone ? "" : " más";
-      return (topic.failures == 1 ? "Hubo un problema" + more + ", descrito"
-                                  : "Hubo " + std::to_string(topic.failures) + " problemas" + more +
-                                        ", descritos") +
-             " en los detalles. Si se repite, avise a quien le da soporte técnico de Nevaro.";
-    }
-    default:
-      break;
-  }
-  if (topic.role == Role::Update) return updateParagraph(topic, files.update);
-  return mainParagraph(topic, files.main);
+  return std::find(tables.begin(), tables.end(), table) != tables.end() ? FileRole::Update
+                                                                        : FileRole::Main;
 }
 
 }  // namespace
@@ -237,7 +46,7 @@ std::string paragraph(const Topic& topic, const RunFiles& files, bool alone) {
 void RunReport::recordFailure(Failure failure) {
   ++failureCount_;
 
-  Kind kind{kindOf(failure), failure.object, failure.table};
+  Kind kind{kindOf(failure), failure.cause, failure.object, failure.table};
   auto [found, fresh] = kinds_.try_emplace(kind);
   if (fresh) kindOrder_.push_back(kind);
   KindCount& counted = found->second;
@@ -261,17 +70,20 @@ RunReport::Tally& RunReport::tally(const std::string& table) {
 }
 
 std::string RunReport::summary(const RunFiles& files) const {
-  // Gather the kinds by what a person is told: one paragraph per kind and file.
+  // One paragraph per kind and file; failures of no known cause are told in
+  // one paragraph whatever file they are about.
   std::vector<Topic> topics;
   for (const Kind& kind : kindOrder_) {
     const KindCount& counted = kinds_.at(kind);
-    const Role role = roleOf(kind.object, files);
+    const FileRole role = roleOf(kind.object, files);
+    const bool unknown = kind.kind == FailureKind::ByCause && kind.cause == Cause::Other;
     auto topic = std::find_if(topics.begin(), topics.end(), [&](const Topic& t) {
-      return t.kind == kind.kind && (t.role == role || kind.kind == static_cast<int>(Cause::Other));
+      return t.kind == kind.kind && t.cause == kind.cause && (t.role == role || unknown);
     });
     if (topic == topics.end()) {
       topic = topics.insert(topics.end(), Topic{});
       topic->kind = kind.kind;
+      topic->cause = kind.cause;
       topic->role = role;
     }
     topic->failures += counted.failures;
@@ -283,52 +95,26 @@ std::string RunReport::summary(const RunFiles& files) const {
     table->second += counted.rows;
     for (const std::string& message : counted.messages) remember(topic->messages, message);
   }
-
-  std::string text = "La actualización terminó con problemas.\n";
-  for (const Topic& topic : topics)
-    text += "\n" + paragraph(topic, files, topics.size() == 1) + "\n";
-
-  const bool anyRows = std::any_of(tallies_.begin(), tallies_.end(), [](const auto& entry) {
-    const Tally& t = entry.second;
-    return t.added + t.updated + t.unchanged + t.rejected + t.notSaved > 0;
-  });
-  if (anyRows) {
-    text += "\nFilas de cada tabla:\n";
-    for (const auto& [table, tally] : tallies_) {
-      text += table + ": " + std::to_string(tally.added) + " agregadas, " +
-              std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.unchanged) +
-              " ya al día, " + std::to_string(tally.rejected) + " rechazadas, " +
-              std::to_string(tally.notSaved) + " sin guardar.\n";
-    }
-  }
-  return text;
+  return warningSummary(topics, tallies_, files);
 }
 
 std::string RunReport::details() const {
   std::string text;
   for (const auto& key : groupOrder_) {
     const Group& group = groups_.at(key);
-    for (const Failure& failure : group.kept)
-      text += "kestova: " + place(failure) + ": " + failure.message + "\n";
-    if (group.count > static_cast<std::int64_t>(group.kept.size())) {
-      text += "kestova: " + (key.first.empty() ? std::string() : key.first + ", ") + key.second +
-              ": " + std::to_string(group.count - group.kept.size()) +
-              " errores más como los anteriores\n";
-    }
+    for (const Failure& failure : group.kept) text += failureDetail(failure);
+    if (group.count > static_cast<std::int64_t>(group.kept.size()))
+      text += moreFailuresDetail(key.first, key.second,
+                                 group.count - static_cast<std::int64_t>(group.kept.size()));
   }
   text += notes();
-  for (const auto& [table, tally] : tallies_) {
-    text += "kestova: " + table + ": " + std::to_string(tally.added) + " agregadas, " +
-            std::to_string(tally.updated) + " actualizadas, " + std::to_string(tally.unchanged) +
-            " ya al día, " + std::to_string(tally.rejected) + " rechazadas, " +
-            std::to_string(tally.notSaved) + " sin guardar\n";
-  }
+  for (const auto& [table, tally] : tallies_) text += tallyDetail(table, tally);
   return text;
 }
 
 std::string RunReport::notes() const {
   std::string text;
-  for (const std::string& note : notes_) text += "kestova: " + note + "\n";
+  for (const std::string& note : notes_) text += noteDetail(note);
   return text;
 }
 

@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "database_error.h"
+#include "data/database_error.h"
 
 namespace kestova {
 
@@ -18,6 +19,11 @@ struct RunFiles {
   std::string update;                     // the update file's resolved path; empty when not known
   std::vector<std::string> updateTables;  // the update file's tables, as the database names them
 };
+
+// What a person is told a failure was: most are told by the database's cause;
+// two are told apart from it, a source row whose key could not be used and the
+// run's final settling held up by another program (every row is safe then).
+enum class FailureKind { ByCause, KeyRejected, SettleHeldUp };
 
 // What a run did and what went wrong in it, kept so that a person can be told
 // at the end. Failures of the same step of the same table are counted together
@@ -34,6 +40,7 @@ class RunReport {
     DatabaseError::Cause cause = DatabaseError::Cause::Other;
     std::string object;        // the file, table or field the error names; empty when none
     bool keyRejected = false;  // the row's key could not be used: nothing of it was written
+    bool settles = false;      // the step was the run's final settling of the main file
   };
 
   // How the source rows of one table ended.
@@ -44,6 +51,7 @@ class RunReport {
     std::int64_t rejected = 0;   // key unusable: nothing of the row was written
     std::int64_t notSaved = 0;   // the row could not be saved or counted
   };
+  using Tallies = std::vector<std::pair<std::string, Tally>>;  // in the order of first use
 
   void recordFailure(Failure failure);
   // The tally of `table`, created empty; tables keep the order of first use.
@@ -73,10 +81,11 @@ class RunReport {
     std::vector<std::string> messages;  // the distinct messages met, up to a bound
   };
 
-  // Failures of one kind (a cause, a rejected key, the final save held up) on
-  // one object of one table: one line of the summary, or part of one.
+  // Failures of one kind on one object of one table: one paragraph of the
+  // summary, or part of one.
   struct Kind {
-    int kind = 0;
+    FailureKind kind = FailureKind::ByCause;
+    DatabaseError::Cause cause = DatabaseError::Cause::Other;
     std::string object;
     std::string table;
     auto operator<=>(const Kind&) const = default;
@@ -89,7 +98,7 @@ class RunReport {
   };
 
   std::vector<std::string> notes_;
-  std::vector<std::pair<std::string, Tally>> tallies_;
+  Tallies tallies_;
   std::vector<std::pair<std::string, std::string>> groupOrder_;  // (table, step)
   std::map<std::pair<std::string, std::string>, Group> groups_;
   std::vector<Kind> kindOrder_;

@@ -1,11 +1,11 @@
-#include "run_update.h"
+#include "sync/run_update.h"
 
 #include <limits>
 #include <set>
 #include <stdexcept>
 
-#include "data_environment.h"
-#include "file_check.h"
+#include "data/data_environment.h"
+#include "data/file_check.h"
 
 namespace kestova {
 

@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "step_runner.h"
-#include "table_sync.h"
+#include "data/write_ahead_mode.h"
+#include "sync/step_runner.h"
+#include "sync/table_sync.h"
 
 namespace kestova {
 
@@ -15,7 +16,7 @@ class DataEnvironment2;
 // it and the next run finishes the work; when another program merely has the
 // file open, the file keeps write-ahead mode until the next run (a note, not
 // a failure).
-inline constexpr char kSettleStep[] = "Guardar la base de datos principal";
+inline constexpr Step kSettleStep{kSettleOperation, true};
 
 // The sum of the source row counts in signed 32 bits, added left to right.
 // Throws std::overflow_error when a count or a partial sum does not fit.

@@ -4,12 +4,22 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "database_error.h"
-#include "key_filter.h"
-#include "run_report.h"
+#include "data/database_error.h"
+#include "sync/key_text.h"
+#include "sync/run_report.h"
 
 namespace kestova {
+
+// A step whose failures a person is told apart from the same failure at any
+// other step: the run's final settling of the main file. Ordinary steps are
+// named by their text alone.
+struct Step {
+  std::string_view name;
+  bool settles = false;  // folds the main file's log back into the file
+  constexpr operator std::string_view() const { return name; }
+};
 
 // The run's rule on errors: a step that fails ends where it failed, the
 // failure is recorded with where it happened and its cause, and the run goes on
@@ -29,6 +39,10 @@ class StepRunner {
   // the failure has been recorded.
   template <class Body>
   bool run(std::string_view step, Body&& body) {
+    return run(Step{step}, std::forward<Body>(body));
+  }
+  template <class Body>
+  bool run(const Step& step, Body&& body) {
     keyRejected_ = false;
     try {
       body();
@@ -57,11 +71,11 @@ class StepRunner {
   bool writingStopped() const { return writingStopped_; }
 
  private:
-  void record(std::string_view step, std::string message,
+  void record(const Step& step, std::string message,
               DatabaseError::Cause cause = DatabaseError::Cause::Other, std::string object = {},
               bool keyRejected = false) {
-    report_.recordFailure({table_, row_, std::string(step), std::move(message), cause,
-                           std::move(object), keyRejected});
+    report_.recordFailure({table_, row_, std::string(step.name), std::move(message), cause,
+                           std::move(object), keyRejected, step.settles});
   }
 
   RunReport& report_;

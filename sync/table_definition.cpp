@@ -1,4 +1,4 @@
-#include "table_definition.h"
+#include "sync/table_definition.h"
 
 namespace kestova {
 

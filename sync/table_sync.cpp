@@ -1,10 +1,10 @@
-#include "table_sync.h"
+#include "sync/table_sync.h"
 
 #include <optional>
 #include <vector>
 
-#include "data_environment.h"
-#include "key_filter.h"
+#include "data/data_environment.h"
+#include "sync/key_filter.h"
 
 namespace kestova {
 

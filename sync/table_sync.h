@@ -1,8 +1,8 @@
 #pragma once
 
-#include "progress.h"
-#include "step_runner.h"
-#include "table_definition.h"
+#include "sync/progress.h"
+#include "sync/step_runner.h"
+#include "sync/table_definition.h"
 
 namespace kestova {
 

@@ -5,15 +5,16 @@
 #include <cstdio>
 #include <fstream>
 
-#include "connection_string.h"
-#include "data_environment.h"
-#include "database_error.h"
-#include "sample_data.h"
-#include "sqlcipher_file.h"
-#include "statement.h"
-#include "test_support.h"
-#include "text_rules.h"
-#include "user_folders.h"
+#include "data/connection_string.h"
+#include "data/data_environment.h"
+#include "data/database_error.h"
+#include "data/key_form.h"
+#include "data/statement.h"
+#include "data/text_rules.h"
+#include "platform/user_folders.h"
+#include "tests/test_support.h"
+#include "tools/sample/sample_data.h"
+#include "tools/sample/sqlcipher_file.h"
 
 namespace kestova {
 namespace {

@@ -7,13 +7,13 @@
 #include <sstream>
 #include <thread>
 
-#include "data_environment.h"
+#include "data/data_environment.h"
+#include "data/key_form.h"
 #include "faults/fault_support.h"
-#include "run_update.h"
-#include "sample_data.h"
-#include "sqlcipher_file.h"
-#include "test_support.h"
-#include "text_rules.h"
+#include "sync/run_update.h"
+#include "tests/test_support.h"
+#include "tools/sample/sample_data.h"
+#include "tools/sample/sqlcipher_file.h"
 
 namespace kestova {
 namespace {

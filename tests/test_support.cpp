@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "tests/test_support.h"
 
 #include <stdlib.h>
 
@@ -7,10 +7,10 @@
 #include <random>
 #include <sstream>
 
-#include "sample_data.h"
-#include "sqlcipher_file.h"
-#include "statement.h"
-#include "stop_signals.h"
+#include "data/statement.h"
+#include "platform/stop_signals.h"
+#include "tools/sample/sample_data.h"
+#include "tools/sample/sqlcipher_file.h"
 
 namespace kestova::test {
 

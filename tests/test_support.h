@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "connection.h"
-#include "field_value.h"
+#include "data/connection.h"
+#include "data/field_value.h"
 
 namespace kestova::test {
 

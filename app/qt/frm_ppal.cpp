@@ -1,4 +1,4 @@
-#include "frm_ppal.h"
+#include "app/qt/frm_ppal.h"
 
 #include <QCloseEvent>
 #include <QFontDatabase>
@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "data_environment.h"
-#include "qt_window.h"
-#include "run_control.h"
-#include "warning_box.h"
+#include "app/qt/qt_window.h"
+#include "app/qt/warning_box.h"
+#include "app/run_control.h"
+#include "data/data_environment.h"
 
 namespace kestova {
 

@@ -2,11 +2,11 @@
 #include <QTranslator>
 #include <iostream>
 
-#include "data_environment.h"
-#include "frm_ppal.h"
-#include "run_control.h"
-#include "start_up.h"
-#include "stop_signals.h"
+#include "app/qt/frm_ppal.h"
+#include "app/qt/start_up.h"
+#include "app/run_control.h"
+#include "data/data_environment.h"
+#include "platform/stop_signals.h"
 
 // The program takes no command line: Qt is handed the program name only.
 int main(int, char* argv[]) {

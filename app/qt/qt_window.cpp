@@ -1,4 +1,4 @@
-#include "qt_window.h"
+#include "app/qt/qt_window.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -9,9 +9,9 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include "frm_ppal.h"
-#include "stop_signals.h"
-#include "warning_box.h"
+#include "app/qt/frm_ppal.h"
+#include "app/qt/warning_box.h"
+#include "platform/stop_signals.h"
 
 namespace kestova {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "window.h"
+#include "app/window.h"
 
 namespace kestova {
 

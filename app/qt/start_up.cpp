@@ -1,4 +1,4 @@
-#include "start_up.h"
+#include "app/qt/start_up.h"
 
 #include <signal.h>
 
@@ -6,7 +6,7 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
-#include "stop_signals.h"
+#include "platform/stop_signals.h"
 
 namespace kestova {
 
@@ -16,6 +16,7 @@ namespace {
 // looked up before Qt's own translation ("Mostrar los detalles...").
 class DetailsButtonTexts : public QTranslator {
  public:
+  // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): Qt's own signature
   QString translate(const char* context, const char* sourceText, const char* disambiguation,
                     int n) const override {
     (void)disambiguation;

@@ -1,4 +1,4 @@
-#include "warning_box.h"
+#include "app/qt/warning_box.h"
 
 #include <QAbstractButton>
 #include <QClipboard>

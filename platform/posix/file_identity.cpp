@@ -1,4 +1,4 @@
-#include "file_identity.h"
+#include "platform/file_identity.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "instance_lock.h"
+#include "platform/instance_lock.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "file_identity.h"
+#include "platform/file_identity.h"
 
 namespace kestova {
 

@@ -1,4 +1,4 @@
-#include "journal_mode_note.h"
+#include "platform/journal_mode_note.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <iterator>
 #include <optional>
 
-#include "user_folders.h"
+#include "platform/user_folders.h"
 
 namespace kestova {
 

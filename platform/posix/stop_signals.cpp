@@ -1,4 +1,4 @@
-#include "stop_signals.h"
+#include "platform/stop_signals.h"
 
 #include <fcntl.h>
 #include <signal.h>

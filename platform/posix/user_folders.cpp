@@ -1,4 +1,4 @@
-#include "user_folders.h"
+#include "platform/user_folders.h"
 
 #include <pwd.h>
 #include <unistd.h>

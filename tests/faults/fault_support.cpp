@@ -1,4 +1,4 @@
-#include "fault_support.h"
+#include "tests/faults/fault_support.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,14 +11,14 @@
 #include <stdexcept>
 #include <thread>
 
-#include "data_environment.h"
-#include "run_update.h"
-#include "sample_data.h"
-#include "sqlcipher_file.h"
-#include "statement.h"
-#include "step_runner.h"
-#include "table_definition.h"
-#include "test_support.h"
+#include "data/data_environment.h"
+#include "data/statement.h"
+#include "sync/run_update.h"
+#include "sync/step_runner.h"
+#include "sync/table_definition.h"
+#include "tests/test_support.h"
+#include "tools/sample/sample_data.h"
+#include "tools/sample/sqlcipher_file.h"
 
 extern char** environ;
 

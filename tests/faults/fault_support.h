@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "connection.h"
-#include "run_report.h"
-#include "sample_data.h"
-#include "test_support.h"
+#include "data/connection.h"
+#include "sync/run_report.h"
+#include "tests/test_support.h"
+#include "tools/sample/sample_data.h"
 
 namespace kestova::test {
 

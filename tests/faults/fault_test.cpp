@@ -7,12 +7,12 @@
 #include <fstream>
 #include <memory>
 
-#include "fault_support.h"
-#include "fault_vfs.h"
-#include "sample_data.h"
-#include "sqlcipher_file.h"
-#include "table_definition.h"
-#include "test_support.h"
+#include "sync/table_definition.h"
+#include "tests/faults/fault_support.h"
+#include "tests/faults/fault_vfs.h"
+#include "tests/test_support.h"
+#include "tools/sample/sample_data.h"
+#include "tools/sample/sqlcipher_file.h"
 
 namespace kestova {
 namespace {

@@ -1,4 +1,4 @@
-#include "fault_vfs.h"
+#include "tests/faults/fault_vfs.h"
 
 #include <stdexcept>
 

@@ -16,10 +16,10 @@
 #include <random>
 #include <thread>
 
-#include "fault_support.h"
-#include "sample_data.h"
-#include "stop_signals.h"
-#include "test_support.h"
+#include "platform/stop_signals.h"
+#include "tests/faults/fault_support.h"
+#include "tests/test_support.h"
+#include "tools/sample/sample_data.h"
 
 namespace kestova {
 namespace {

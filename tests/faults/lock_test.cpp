@@ -10,16 +10,16 @@
 #include <optional>
 #include <thread>
 
-#include "data_environment.h"
-#include "fault_support.h"
-#include "fault_vfs.h"
-#include "file_identity.h"
-#include "sample_data.h"
-#include "sqlcipher_file.h"
-#include "statement.h"
-#include "table_definition.h"
-#include "test_support.h"
-#include "user_folders.h"
+#include "data/data_environment.h"
+#include "data/statement.h"
+#include "platform/file_identity.h"
+#include "platform/user_folders.h"
+#include "sync/table_definition.h"
+#include "tests/faults/fault_support.h"
+#include "tests/faults/fault_vfs.h"
+#include "tests/test_support.h"
+#include "tools/sample/sample_data.h"
+#include "tools/sample/sqlcipher_file.h"
 
 namespace kestova {
 namespace {

@@ -18,10 +18,10 @@
 #include <cstdint>
 #include <iostream>
 
-#include "data_environment.h"
-#include "run_update.h"
-#include "step_runner.h"
-#include "stop_signals.h"
+#include "data/data_environment.h"
+#include "platform/stop_signals.h"
+#include "sync/run_update.h"
+#include "sync/step_runner.h"
 
 namespace {
 

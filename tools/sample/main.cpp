@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "sample_data.h"
+#include "tools/sample/sample_data.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sample_data.h"
+#include "tools/sample/sample_data.h"
 
 #include <algorithm>
 #include <array>
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sqlcipher_file.h"
-#include "statement.h"
+#include "data/statement.h"
+#include "tools/sample/sqlcipher_file.h"
 
 namespace kestova::sample {
 

@@ -1,9 +1,9 @@
-#include "sqlcipher_file.h"
+#include "tools/sample/sqlcipher_file.h"
 
 #include <optional>
 #include <utility>
 
-#include "statement.h"
+#include "data/statement.h"
 
 namespace kestova::sample {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "connection.h"
+#include "data/connection.h"
 
 namespace kestova::sample {
 
