@@ -20,6 +20,12 @@ int stopSignal();
 // an event loop to wake on; -1 before installStopSignals().
 int stopNotifier();
 
+// The program's exit status `status`, or, after a stop request, that
+// signal's own ending: its default action is restored and the signal raised
+// again, so the parent sees the program end by it (128 + signal is returned
+// only if the signal did not end the process).
+int endStatus(int status);
+
 // What the handler does; callable from a signal handler or a test.
 void requestStop(int signal) noexcept;
 // Forgets a request (tests).

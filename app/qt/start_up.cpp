@@ -1,12 +1,8 @@
 #include "app/qt/start_up.h"
 
-#include <signal.h>
-
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QTranslator>
-
-#include "platform/stop_signals.h"
 
 namespace kestova {
 
@@ -39,17 +35,6 @@ bool installQtSpanish(QTranslator& translator) {
   static DetailsButtonTexts detailsButton;
   QCoreApplication::installTranslator(&detailsButton);
   return true;
-}
-
-int endStatus(int status) {
-  const int signal = stopSignal();
-  if (signal <= 0) return status;
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(signal, &action, nullptr);
-  ::raise(signal);
-  return 128 + signal;
 }
 
 }  // namespace kestova

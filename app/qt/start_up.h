@@ -12,10 +12,4 @@ namespace kestova {
 // locale: Kestova speaks Spanish everywhere. False when it is not installed.
 bool installQtSpanish(QTranslator& translator);
 
-// The status to end with: `status`, or, when a signal asked the program to
-// stop, that signal's own ending: its default action is restored and the
-// signal raised again, so the parent sees the program end by it (128 +
-// signal is returned only if the signal did not end the process).
-int endStatus(int status);
-
 }  // namespace kestova

@@ -64,4 +64,15 @@ void clearStopRequest() noexcept {
   }
 }
 
+int endStatus(int status) {
+  const int signal = stopSignal();
+  if (signal <= 0) return status;
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal, &action, nullptr);
+  ::raise(signal);
+  return 128 + signal;
+}
+
 }  // namespace kestova
