@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -138,6 +139,20 @@ void writeText(const fs::path& file, std::string_view text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string now() {
+  const std::time_t time = std::time(nullptr);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&time));
+  return text;
+}
+
+std::vector<char*> argvOf(std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return argv;
 }
 
 }  // namespace kestova::bench

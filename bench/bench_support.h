@@ -93,8 +93,6 @@ struct TableChecksum {
   std::string table;
   std::int64_t rows = 0;
   std::uint64_t hash = 0;
-
-  friend bool operator==(const TableChecksum&, const TableChecksum&) = default;
 };
 
 // The three main tables of the file, read through a read-only connection.
@@ -105,5 +103,12 @@ std::string describe(const std::vector<TableChecksum>& checksums);
 // The whole text of a small file; throws std::runtime_error naming the file.
 std::string readText(const std::filesystem::path& file);
 void writeText(const std::filesystem::path& file, std::string_view text);
+
+// The local date and time, as "2024-06-01 12:00:00 UTC".
+std::string now();
+
+// The argument array that execv and posix_spawn take: pointers into `args`,
+// then a null pointer.
+std::vector<char*> argvOf(std::vector<std::string>& args);
 
 }  // namespace kestova::bench

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <ctime>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -116,13 +115,6 @@ double timeFilters(Recordset& recordset, const std::vector<std::string>& filters
         wrong || (expect == Expect::Rows && count < 1) || (expect == Expect::None && count != 0);
   }
   return clock.seconds() * 1e9 / static_cast<double>(filters.size());
-}
-
-std::string now() {
-  const std::time_t time = std::time(nullptr);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&time));
-  return text;
 }
 
 int benchMain() {

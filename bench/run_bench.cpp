@@ -29,7 +29,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
@@ -290,9 +289,7 @@ ChildResult runChild(const Layout& layout, const std::string& mode,
                                    layout.root.string(), resultFile.string(), layout.update,
                                    layout.start};
   if (!argument.empty()) args.push_back(argument);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argvOf(args);
 
   std::cout.flush();
   std::cerr.flush();
@@ -364,13 +361,6 @@ Arguments parseArguments(int argc, char** argv) {
   return args;
 }
 
-std::string now() {
-  const std::time_t time = std::time(nullptr);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&time));
-  return text;
-}
-
 // Which content a measure must leave: the plain update's result, or the
 // typical update's.
 enum class Outcome { kPlain, kTypical };
@@ -406,22 +396,20 @@ void checkRun(const Measure& measure, const Values& v, std::int64_t sourceRows,
                        std::to_string(sourceRows));
 }
 
-int parentMain(int argc, char** argv) {
-  const Arguments args = parseArguments(argc, argv);
-  std::cout << "run_bench: " << now() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, scale "
-            << args.scale << ", " << args.repeat << " repetitions\n";
+// What the parent keeps between the measures.
+struct Bench {
+  Layout layout;
+  int repeat = 0;
+  std::int64_t sourceRows = 0;
+  std::vector<Measure> measures;
+  std::map<Outcome, std::string> reference;  // the content each outcome must leave
+  std::vector<std::string> failures;
+};
 
-  ScratchFolder scratch("kestova-run-bench");
-  const Layout layout{scratch.path()};
-  layout.createFolders();
-  // Declared after the scratch folder, so that it goes first.
-  const XDisplay display(scratch.path() / "xvfb.log");
-  std::cout << "display: " << display.name()
-            << (display.started() ? " (Xvfb started by run_bench, 1024x768x24)"
-                                  : " (DISPLAY from the environment)")
-            << '\n';
-
-  ChildResult generated = runChild(layout, "generate", fixed(args.scale, 6));
+// Generates the update files and the main file, and works out the floor's
+// plan; returns the plan's source rows.
+std::int64_t prepareData(const Layout& layout, double scale) {
+  ChildResult generated = runChild(layout, "generate", fixed(scale, 6));
   std::cout << "data: Marcas " << value(generated.values, "marcas") << ", ValVehi1 "
             << value(generated.values, "valvehi1") << ", ValVehi2 "
             << value(generated.values, "valvehi2")
@@ -431,10 +419,13 @@ int parentMain(int argc, char** argv) {
   const auto sourceRows = static_cast<std::int64_t>(number(planned.values, "rows"));
   std::cout << "floor plan: " << sourceRows << " source rows (worked out in "
             << fixed(number(planned.values, "seconds"), 1) << " s, before any clock)\n";
+  return sourceRows;
+}
 
+std::vector<Measure> allMeasures() {
   const std::string plain = Layout::kPlainUpdate, typical = Layout::kTypicalUpdate;
   const std::string generatedMain = Layout::kGeneratedMain, afterRun = Layout::kMainAfterRun;
-  std::vector<Measure> measures = {
+  return {
       {"run", "run", "xcb", plain, generatedMain, Outcome::kPlain},
       {"run (offscreen)", "run", "offscreen", plain, generatedMain, Outcome::kPlain},
       {"floor", "floor", "", plain, generatedMain, Outcome::kPlain},
@@ -442,92 +433,97 @@ int parentMain(int argc, char** argv) {
       {"again", "run", "xcb", plain, afterRun, Outcome::kPlain},
       {"typical", "run", "xcb", typical, afterRun, Outcome::kTypical},
   };
-  std::map<Outcome, std::string> reference;
-  std::vector<std::string> failures;
+}
 
-  // Once the first run has left its main file: keep it as the start of the
-  // measures that follow a run, and find what the typical update must leave
-  // on it, by the floor and by the set-based script.
-  auto afterFirstRun = [&](const Layout& ran) {
-    for (const char* suffix : {"-wal", "-journal"})
-      if (fs::exists(ran.mainPath().string() + suffix))
-        failures.push_back(std::string("run left a ") + suffix + " file beside the main file");
-    const Layout next{layout.root, plain, afterRun};
-    fs::copy_file(ran.mainPath(), next.startMainPath(), fs::copy_options::overwrite_existing);
+// Once the first run has left its main file: keeps it as the start of the
+// measures that follow a run, and finds what the typical update must leave on
+// it, by the floor and by the set-based script.
+void afterFirstRun(Bench& bench, const Layout& ran) {
+  for (const char* suffix : {"-wal", "-journal"})
+    if (fs::exists(ran.mainPath().string() + suffix))
+      bench.failures.push_back(std::string("run left a ") + suffix + " file beside the main file");
+  const Layout next{bench.layout.root, Layout::kPlainUpdate, Layout::kMainAfterRun};
+  fs::copy_file(ran.mainPath(), next.startMainPath(), fs::copy_options::overwrite_existing);
 
-    const Layout typicalCase{layout.root, typical, afterRun};
-    runChild(typicalCase, "plan");
-    std::cout << "typical update on the main file the run left, once, for its content:";
-    std::vector<std::string> sums;
-    for (const char* mode : {"floor", "set-based"}) {
-      typicalCase.freshMain();
-      const ChildResult result = runChild(typicalCase, mode);
-      std::cout << ' ' << mode << ' ' << fixed(number(result.values, "seconds"), 3) << " s";
-      if (std::string(mode) == "floor")
-        std::cout << " (" << value(result.values, "inserted") << " inserts, "
-                  << value(result.values, "updated") << " updates)";
-      sums.push_back(runChild(typicalCase, "checksum").values["checksum"]);
-    }
-    std::cout << '\n';
-    if (sums[0] != sums[1])
-      failures.push_back("typical update: floor and set-based left other contents: " + sums[0] +
-                         " / " + sums[1]);
-    reference[Outcome::kTypical] = sums[1];
-  };
-
-  for (int rep = 1; rep <= args.repeat; ++rep) {
-    for (Measure& measure : measures) {
-      const Layout place = layoutOf(layout.root, measure);
-      place.freshMain();
-      ChildResult result = runChild(place, measure.mode, measure.platform);
-      const Values& v = result.values;
-      const double seconds = number(v, "seconds");
-      measure.seconds.push_back(seconds);
-      measure.cpuSeconds.push_back(result.cpuSeconds);
-      measure.peakRssMb.push_back(result.peakRssMb);
-
-      std::cout << "rep " << rep << '/' << args.repeat << ' ' << std::left << std::setw(16)
-                << measure.name << std::right << " wall " << fixed(seconds, 3) << " s, "
-                << fixed(static_cast<double>(sourceRows) / seconds, 0) << " rows/s, cpu "
-                << fixed(result.cpuSeconds, 3) << " s, peak RSS " << fixed(result.peakRssMb, 1)
-                << " MB";
-      if (measure.mode == "run") {
-        measure.repaints.push_back(number(v, "repaints"));
-        std::cout << ", " << value(v, "repaints") << " repaints, rows: " << value(v, "added")
-                  << " added, " << value(v, "updated") << " updated, " << value(v, "unchanged")
-                  << " unchanged, " << value(v, "rejected") << " rejected";
-        checkRun(measure, v, sourceRows, failures);
-      } else if (measure.mode == "floor") {
-        std::cout << ", " << value(v, "inserted") << " inserts, " << value(v, "updated")
-                  << " updates";
-      }
-      std::cout << '\n';
-
-      const std::string sum = runChild(place, "checksum").values["checksum"];
-      auto [expected, first] = reference.try_emplace(measure.outcome, sum);
-      if (!first && sum != expected->second)
-        failures.push_back(measure.name + " (rep " + std::to_string(rep) +
-                           ") left other content: " + sum + "; expected " + expected->second);
-      if (rep == 1 && &measure == &measures.front()) afterFirstRun(place);
-    }
+  const Layout typicalCase{bench.layout.root, Layout::kTypicalUpdate, Layout::kMainAfterRun};
+  runChild(typicalCase, "plan");
+  std::cout << "typical update on the main file the run left, once, for its content:";
+  std::vector<std::string> sums;
+  for (const char* mode : {"floor", "set-based"}) {
+    typicalCase.freshMain();
+    const ChildResult result = runChild(typicalCase, mode);
+    std::cout << ' ' << mode << ' ' << fixed(number(result.values, "seconds"), 3) << " s";
+    if (std::string(mode) == "floor")
+      std::cout << " (" << value(result.values, "inserted") << " inserts, "
+                << value(result.values, "updated") << " updates)";
+    sums.push_back(runChild(typicalCase, "checksum").values["checksum"]);
   }
+  std::cout << '\n';
+  if (sums[0] != sums[1])
+    bench.failures.push_back("typical update: floor and set-based left other contents: " + sums[0] +
+                             " / " + sums[1]);
+  bench.reference[Outcome::kTypical] = sums[1];
+}
 
-  std::cout << "\nmedians over " << args.repeat << " repetitions, " << sourceRows
+// One line per measure and repetition; a run's report is checked as well.
+void reportRepetition(Bench& bench, Measure& measure, const ChildResult& result, int rep) {
+  const Values& v = result.values;
+  const double seconds = measure.seconds.back();
+  std::cout << "rep " << rep << '/' << bench.repeat << ' ' << std::left << std::setw(16)
+            << measure.name << std::right << " wall " << fixed(seconds, 3) << " s, "
+            << fixed(static_cast<double>(bench.sourceRows) / seconds, 0) << " rows/s, cpu "
+            << fixed(result.cpuSeconds, 3) << " s, peak RSS " << fixed(result.peakRssMb, 1)
+            << " MB";
+  if (measure.mode == "run") {
+    measure.repaints.push_back(number(v, "repaints"));
+    std::cout << ", " << value(v, "repaints") << " repaints, rows: " << value(v, "added")
+              << " added, " << value(v, "updated") << " updated, " << value(v, "unchanged")
+              << " unchanged, " << value(v, "rejected") << " rejected";
+    checkRun(measure, v, bench.sourceRows, bench.failures);
+  } else if (measure.mode == "floor") {
+    std::cout << ", " << value(v, "inserted") << " inserts, " << value(v, "updated") << " updates";
+  }
+  std::cout << '\n';
+}
+
+// Runs one measure from a fresh main file and checks the content it left.
+void measureOnce(Bench& bench, Measure& measure, int rep) {
+  const Layout place = layoutOf(bench.layout.root, measure);
+  place.freshMain();
+  const ChildResult result = runChild(place, measure.mode, measure.platform);
+  measure.seconds.push_back(number(result.values, "seconds"));
+  measure.cpuSeconds.push_back(result.cpuSeconds);
+  measure.peakRssMb.push_back(result.peakRssMb);
+  reportRepetition(bench, measure, result, rep);
+
+  const std::string sum = runChild(place, "checksum").values["checksum"];
+  auto [expected, first] = bench.reference.try_emplace(measure.outcome, sum);
+  if (!first && sum != expected->second)
+    bench.failures.push_back(measure.name + " (rep " + std::to_string(rep) +
+                             ") left other content: " + sum + "; expected " + expected->second);
+  if (rep == 1 && &measure == &bench.measures.front()) afterFirstRun(bench, place);
+}
+
+void printMedians(const Bench& bench) {
+  std::cout << "\nmedians over " << bench.repeat << " repetitions, " << bench.sourceRows
             << " source rows:\n"
             << "measure              wall s     rows/s      cpu s  peak RSS MB\n";
-  for (const Measure& measure : measures) {
+  for (const Measure& measure : bench.measures) {
     const double seconds = median(measure.seconds);
     std::cout << std::left << std::setw(16) << measure.name << std::right << std::setw(11)
               << fixed(seconds, 3) << std::setw(11)
-              << fixed(static_cast<double>(sourceRows) / seconds, 0) << std::setw(11)
+              << fixed(static_cast<double>(bench.sourceRows) / seconds, 0) << std::setw(11)
               << fixed(median(measure.cpuSeconds), 3) << std::setw(13)
               << fixed(median(measure.peakRssMb), 1) << '\n';
   }
-  // Ratios within a repetition share that moment's load on the machine. CPU
-  // time leaves out waiting for the disk (checkpoint syncs), the noisiest part
-  // of the wall time on a shared machine.
+}
+
+// Ratios within a repetition share that moment's load on the machine. CPU time
+// leaves out waiting for the disk (checkpoint syncs), the noisiest part of the
+// wall time on a shared machine.
+void printRatios(const Bench& bench) {
   auto find = [&](const std::string& name) -> const Measure& {
-    for (const Measure& measure : measures)
+    for (const Measure& measure : bench.measures)
       if (measure.name == name) return measure;
     throw std::logic_error("no measure " + name);
   };
@@ -552,22 +548,48 @@ int parentMain(int argc, char** argv) {
               << ratio(a, b, &Measure::seconds) << "  cpu " << ratio(a, b, &Measure::cpuSeconds)
               << '\n';
   }
+}
+
+// The repaints, the contents left and the verdict; returns the exit status.
+int printVerdict(Bench& bench) {
   std::cout << "label repaints:";
-  for (const Measure& measure : measures)
+  for (const Measure& measure : bench.measures)
     if (!measure.repaints.empty())
       std::cout << ' ' << measure.name << ' ' << fixed(median(measure.repaints), 0) << ';';
-  std::cout << "\nmain file after the plain update: " << reference[Outcome::kPlain] << '\n'
-            << "main file after the typical update: " << reference[Outcome::kTypical] << '\n'
+  std::cout << "\nmain file after the plain update: " << bench.reference[Outcome::kPlain] << '\n'
+            << "main file after the typical update: " << bench.reference[Outcome::kTypical] << '\n'
             << "ended " << now() << '\n';
-
-  if (!failures.empty()) {
-    for (const std::string& failure : failures) std::cout << "FAIL: " << failure << '\n';
+  if (!bench.failures.empty()) {
+    for (const std::string& failure : bench.failures) std::cout << "FAIL: " << failure << '\n';
     return 1;
   }
   std::cout << "PASS: run, run (offscreen), floor, set-based and again left the same main-file "
                "content in every repetition; typical left what floor and set-based leave with "
                "the typical update\n";
   return 0;
+}
+
+int parentMain(int argc, char** argv) {
+  const Arguments args = parseArguments(argc, argv);
+  std::cout << "run_bench: " << now() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, scale "
+            << args.scale << ", " << args.repeat << " repetitions\n";
+
+  ScratchFolder scratch("kestova-run-bench");
+  Bench bench{Layout{scratch.path()}, args.repeat, 0, allMeasures(), {}, {}};
+  bench.layout.createFolders();
+  // Declared after the scratch folder, so that it goes first.
+  const XDisplay display(scratch.path() / "xvfb.log");
+  std::cout << "display: " << display.name()
+            << (display.started() ? " (Xvfb started by run_bench, 1024x768x24)"
+                                  : " (DISPLAY from the environment)")
+            << '\n';
+
+  bench.sourceRows = prepareData(bench.layout, args.scale);
+  for (int rep = 1; rep <= args.repeat; ++rep)
+    for (Measure& measure : bench.measures) measureOnce(bench, measure, rep);
+  printMedians(bench);
+  printRatios(bench);
+  return printVerdict(bench);
 }
 
 }  // namespace

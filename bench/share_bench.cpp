@@ -205,9 +205,7 @@ void measure(const Layout& layout, const std::string& program, Figures& figures,
   fs::remove(ready);
   std::vector<std::string> args = {program, "--stand-in", layout.mainPath().string(),
                                    layout.updatePath().string(), result.string()};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argvOf(args);
   pid_t pid = 0;
   if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0)
     throw std::runtime_error("cannot start the stand-in");
