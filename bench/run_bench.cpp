@@ -136,11 +136,9 @@ bool waitUntilExposed(QWidget& window) {
   return true;
 }
 
-// A person's run: the window shown on `platform` ("xcb": the X display named
-// by DISPLAY; "offscreen"), "Comenzar" clicked, the run checked, "Salir"
-// clicked, the data environment released as the program releases it when its
-// window has closed.
-Values measureRun(const Layout& layout, char* program, const std::string& platform) {
+// Makes Qt start on `platform` ("xcb": the X display named by DISPLAY;
+// "offscreen").
+void useQtPlatform(const Layout& layout, const std::string& platform) {
   if (platform != "xcb" && platform != "offscreen")
     throw std::invalid_argument("unknown platform " + platform);
   if (platform == "xcb" && qEnvironmentVariableIsEmpty("DISPLAY"))
@@ -153,6 +151,35 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
     fs::permissions(runtime, fs::perms::owner_all);
     qputenv("XDG_RUNTIME_DIR", runtime.string().c_str());
   }
+}
+
+// The source rows of every table, and the sum of the run's tallies.
+struct RunCounts {
+  std::int64_t sourceRows = 0;
+  RunReport::Tally sum;
+};
+
+// A copy of the report: tally() makes an empty tally for a table the run did
+// not reach.
+RunCounts countRun(DataEnvironment2& environment, RunReport report) {
+  RunCounts counts;
+  for (const TableDefinition* table : runTables()) {
+    counts.sourceRows += environment.recordset(table->source).recordCount();
+    const RunReport::Tally& tally = report.tally(table->title);
+    counts.sum.added += tally.added;
+    counts.sum.updated += tally.updated;
+    counts.sum.unchanged += tally.unchanged;
+    counts.sum.rejected += tally.rejected;
+    counts.sum.notSaved += tally.notSaved;
+  }
+  return counts;
+}
+
+// A person's run: the window shown on `platform`, "Comenzar" clicked, the run
+// checked, "Salir" clicked, the data environment released as the program
+// releases it when its window has closed.
+Values measureRun(const Layout& layout, char* program, const std::string& platform) {
+  useQtPlatform(layout, platform);
   int qtArgc = 1;
   char* qtArgv[] = {program, nullptr};
   QApplication application(qtArgc, qtArgv);
@@ -172,21 +199,10 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
   Stopwatch clock;
   button->click();
   const std::string caption = button->text().toStdString();
-  // A copy: tally() makes an empty tally for a table the run did not reach.
-  RunReport report = window->runControl().lastReport();
-  const bool clean = report.clean() && reports.empty();
+  const bool clean = window->runControl().lastReport().clean() && reports.empty();
   const std::int64_t repaints = window->runControl().repaints();
-  std::int64_t sourceRows = 0;
-  RunReport::Tally sum;
-  for (const TableDefinition* table : runTables()) {
-    sourceRows += environment->recordset(table->source).recordCount();
-    const RunReport::Tally& tally = report.tally(table->title);
-    sum.added += tally.added;
-    sum.updated += tally.updated;
-    sum.unchanged += tally.unchanged;
-    sum.rejected += tally.rejected;
-    sum.notSaved += tally.notSaved;
-  }
+  const RunCounts counts = countRun(*environment, window->runControl().lastReport());
+  const RunReport::Tally& sum = counts.sum;
   button->click();
   QApplication::processEvents();
   const bool closed = !window->isVisible();
@@ -194,7 +210,7 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
   const double seconds = clock.seconds();
 
   Values values{{"seconds", fixed(seconds, 6)},
-                {"rows", std::to_string(sourceRows)},
+                {"rows", std::to_string(counts.sourceRows)},
                 {"repaints", std::to_string(repaints)},
                 {"caption", caption},
                 {"clean", clean ? "yes" : "no"},

@@ -68,28 +68,33 @@ double nanoseconds(Clock::time_point time) {
 
 std::atomic<bool> stopStandIn{false};
 
+// The stand-in's keys: keys no file holds (AnioImpuesto 1800 + i) alternating
+// with the update's, spread over its ValVehi2.
+std::vector<std::vector<FieldValue>> standInKeys(const fs::path& update) {
+  std::vector<std::vector<FieldValue>> keys;
+  sample::SqlCipherFile source(update, sample::kPassword);
+  Statement select(source.handle(),
+                   "SELECT Anioimp, Tipo, CodMar, CodMod, Modanio FROM ValVehi2 WHERE typeof("
+                   "Anioimp + Tipo + CodMar + CodMod + Modanio) = 'integer' AND rowid % (SELECT "
+                   "max(1, count(*) / 50) FROM ValVehi2) = 0 LIMIT 50",
+                   "ValVehi2");
+  for (std::int64_t i = 0; i < kOwnKeys; ++i) {
+    keys.push_back({std::int64_t{1800} + i, std::int64_t{1}, std::int64_t{1}, std::int64_t{1},
+                    std::int64_t{2000}});
+    if (select.step()) {
+      keys.emplace_back();
+      for (int c = 0; c < 5; ++c) keys.back().push_back(select.column(c));
+    }
+  }
+  return keys;
+}
+
 // One save every 50 ms until SIGTERM; then one line per save to `result`:
 // asked, granted and committed (ns), failed (0/1), key number, value. A file
 // beside it tells that the first save is done.
 int standIn(const fs::path& main, const fs::path& update, const fs::path& result) {
   std::signal(SIGTERM, [](int) { stopStandIn = true; });
-  std::vector<std::vector<FieldValue>> keys;
-  {
-    sample::SqlCipherFile source(update, sample::kPassword);
-    Statement select(source.handle(),
-                     "SELECT Anioimp, Tipo, CodMar, CodMod, Modanio FROM ValVehi2 WHERE typeof("
-                     "Anioimp + Tipo + CodMar + CodMod + Modanio) = 'integer' AND rowid % (SELECT "
-                     "max(1, count(*) / 50) FROM ValVehi2) = 0 LIMIT 50",
-                     "ValVehi2");
-    for (std::int64_t i = 0; i < kOwnKeys; ++i) {
-      keys.push_back({std::int64_t{1800} + i, std::int64_t{1}, std::int64_t{1}, std::int64_t{1},
-                      std::int64_t{2000}});
-      if (select.step()) {
-        keys.emplace_back();
-        for (int c = 0; c < 5; ++c) keys.back().push_back(select.column(c));
-      }
-    }
-  }
+  const std::vector<std::vector<FieldValue>> keys = standInKeys(update);
   sample::SqlCipherFile file(main, sample::kPassword);
   sqlite3_busy_timeout(file.handle(), 10'000);
   const std::string where =
