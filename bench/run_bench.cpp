@@ -237,10 +237,8 @@ Values measureFloor(const Layout& layout) {
   const FloorOutcome outcome = runFloor(layout, floorPlan);
   const double seconds = clock.seconds();
   return {{"seconds", fixed(seconds, 6)},
-          {"rows", std::to_string(floorPlan.sourceRows())},
           {"inserted", std::to_string(outcome.inserted)},
-          {"updated", std::to_string(outcome.updated)},
-          {"skipped", std::to_string(outcome.skipped)}};
+          {"updated", std::to_string(outcome.updated)}};
 }
 
 Values measureSetBased(const Layout& layout) {

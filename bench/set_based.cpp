@@ -105,8 +105,6 @@ std::string valVehi2Script() {
          "t.k3 = k.k3 AND t.k4 = k.k4 AND t.k5 = k.k5) ORDER BY k.first;\n";
 }
 
-}  // namespace
-
 // Each table in three steps:
 //  1. temp t_*: the first target row (min rowid) of every key, with the values
 //     a rewrite must keep; a bare column next to min() comes from that row;
@@ -118,6 +116,7 @@ std::string valVehi2Script() {
 // Text keys compare as the filter compares them: lower(trim(...)), which
 // matches the program's folding for ASCII letters (the only ones in SubCat
 // codes); the program also folds Latin-1 capitals, SQLite's lower() does not.
+// The script for an update file at `updatePath`, run on the main connection.
 std::string setBasedScript(const std::string& updatePath) {
   return "ATTACH DATABASE " + sample::quoteLiteral(updatePath) + " AS upd KEY 'k7p.t4';\n" +
          "BEGIN IMMEDIATE;\n" + marcasScript() + valVehi1Script() + valVehi2Script() +
@@ -126,6 +125,8 @@ std::string setBasedScript(const std::string& updatePath) {
          "DROP TABLE temp.s_valvehi1; DROP TABLE temp.t_valvehi2; DROP TABLE temp.s_valvehi2;\n"
          "DETACH DATABASE upd;\n";
 }
+
+}  // namespace
 
 void runSetBased(const Layout& layout) {
   DataEnvironment2 environment(layout.settings());
