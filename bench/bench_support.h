@@ -73,8 +73,23 @@ struct Layout {
 std::string connectionStringFor(const std::filesystem::path& file);
 DataSettings folderSettings(const std::filesystem::path& folder);
 
+// A benchmark's options: --scale F (0 < F <= 20), the sample size factor, and
+// --repeat N (1..100), the repetitions.
+struct Arguments {
+  double scale = 1;
+  int repeat = 3;
+};
+
+// Options over `defaults`. --help or -h prints `usage` and ends the program;
+// an unknown option or a bad value throws std::invalid_argument.
+Arguments parseArguments(int argc, char** argv, Arguments defaults, std::string_view usage);
+
 // Requires: values not empty. The mean of the two middle values for an even count.
 double median(std::vector<double> values);
+
+// The median of over[i] / under[i]: ratios taken within one repetition share
+// that moment's load on the machine. Requires: both of the same, nonzero size.
+double medianRatio(const std::vector<double>& over, const std::vector<double>& under);
 
 class Stopwatch {
  public:

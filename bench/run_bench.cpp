@@ -26,7 +26,6 @@
 #include <QPushButton>
 #include <QWindow>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -247,10 +246,6 @@ Values measureSetBased(const Layout& layout) {
   return {{"seconds", fixed(clock.seconds(), 6)}};
 }
 
-Values checksum(const Layout& layout) {
-  return {{"checksum", describe(checksumMain(layout.mainPath()))}};
-}
-
 int childMain(int argc, char** argv) {
   // argv: program --child MODE ROOT RESULT UPDATE START [ARGUMENT]
   if (argc < 7) throw std::invalid_argument("internal mode needs MODE ROOT RESULT UPDATE START");
@@ -270,7 +265,7 @@ int childMain(int argc, char** argv) {
   } else if (mode == "set-based") {
     values = measureSetBased(layout);
   } else if (mode == "checksum") {
-    values = checksum(layout);
+    values = {{"checksum", describe(checksumMain(layout.mainPath()))}};
   } else {
     throw std::invalid_argument("unknown internal mode " + mode);
   }
@@ -284,11 +279,6 @@ struct ChildResult {
   Values values;
   double peakRssMb = 0;   // ru_maxrss of the child
   double cpuSeconds = 0;  // user and system time of the whole child process
-};
-
-class ChildFailed : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 // Starts this program again in an internal mode on the layout's case and
@@ -319,9 +309,9 @@ ChildResult runChild(const Layout& layout, const std::string& mode,
     if (errno != EINTR) throw std::runtime_error(std::string("wait4: ") + std::strerror(errno));
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw ChildFailed(mode + " ended with " +
-                      (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
-                                         : "signal " + std::to_string(WTERMSIG(status))));
+    throw std::runtime_error(mode + " ended with " +
+                             (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
+                                                : "signal " + std::to_string(WTERMSIG(status))));
   }
   ChildResult result;
   result.values = parseValues(readText(resultFile));
@@ -344,37 +334,6 @@ std::string value(const Values& values, const std::string& name) {
   return found != values.end() ? found->second : "?";
 }
 
-struct Arguments {
-  double scale = 1;
-  int repeat = 3;
-};
-
-Arguments parseArguments(int argc, char** argv) {
-  Arguments args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::cout << kUsage;
-      std::exit(0);
-    }
-    if ((option != "--scale" && option != "--repeat") || i + 1 == argc)
-      throw std::invalid_argument("unknown argument or missing value: " + std::string(option));
-    const std::string_view text = argv[++i];
-    bool valid;
-    if (option == "--scale") {
-      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), args.scale);
-      valid = error == std::errc() && end == text.data() + text.size() && args.scale > 0 &&
-              args.scale <= 20;
-    } else {
-      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), args.repeat);
-      valid = error == std::errc() && end == text.data() + text.size() && args.repeat >= 1 &&
-              args.repeat <= 100;
-    }
-    if (!valid) throw std::invalid_argument("bad value for " + std::string(option));
-  }
-  return args;
-}
-
 // Which content a measure must leave: the plain update's result, or the
 // typical update's.
 enum class Outcome { kPlain, kTypical };
@@ -387,10 +346,6 @@ struct Measure {
   Outcome outcome;
   std::vector<double> seconds{}, cpuSeconds{}, peakRssMb{}, repaints{};
 };
-
-Layout layoutOf(const fs::path& root, const Measure& measure) {
-  return {root, measure.update, measure.start};
-}
 
 // The checks on a run child's report; failures are added to `failures`.
 void checkRun(const Measure& measure, const Values& v, std::int64_t sourceRows,
@@ -502,7 +457,7 @@ void reportRepetition(Bench& bench, Measure& measure, const ChildResult& result,
 
 // Runs one measure from a fresh main file and checks the content it left.
 void measureOnce(Bench& bench, Measure& measure, int rep) {
-  const Layout place = layoutOf(bench.layout.root, measure);
+  const Layout place{bench.layout.root, measure.update, measure.start};
   place.freshMain();
   const ChildResult result = runChild(place, measure.mode, measure.platform);
   measure.seconds.push_back(number(result.values, "seconds"));
@@ -532,35 +487,25 @@ void printMedians(const Bench& bench) {
   }
 }
 
-// Ratios within a repetition share that moment's load on the machine. CPU time
-// leaves out waiting for the disk (checkpoint syncs), the noisiest part of the
-// wall time on a shared machine.
+// CPU time leaves out waiting for the disk (checkpoint syncs), the noisiest
+// part of the wall time on a shared machine.
 void printRatios(const Bench& bench) {
   auto find = [&](const std::string& name) -> const Measure& {
     for (const Measure& measure : bench.measures)
       if (measure.name == name) return measure;
     throw std::logic_error("no measure " + name);
   };
-  auto ratio = [](const Measure& over, const Measure& under, std::vector<double> Measure::*times) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < (over.*times).size(); ++i)
-      ratios.push_back((over.*times)[i] / (under.*times)[i]);
-    return fixed(median(ratios), 3);
-  };
   std::cout << "ratios, medians of the per-repetition ratios:\n";
-  for (const auto& [over, under] :
-       std::vector<std::pair<std::string, std::string>>{{"run", "floor"},
-                                                        {"run", "set-based"},
-                                                        {"run (offscreen)", "floor"},
-                                                        {"run", "run (offscreen)"},
-                                                        {"again", "run"},
-                                                        {"typical", "run"},
-                                                        {"again", "set-based"}}) {
+  const std::pair<std::string, std::string> pairs[] = {
+      {"run", "floor"},           {"run", "set-based"}, {"run (offscreen)", "floor"},
+      {"run", "run (offscreen)"}, {"again", "run"},     {"typical", "run"},
+      {"again", "set-based"}};
+  for (const auto& [over, under] : pairs) {
     const Measure& a = find(over);
     const Measure& b = find(under);
     std::cout << std::left << std::setw(28) << (over + '/' + under) << std::right << " wall "
-              << ratio(a, b, &Measure::seconds) << "  cpu " << ratio(a, b, &Measure::cpuSeconds)
-              << '\n';
+              << fixed(medianRatio(a.seconds, b.seconds), 3) << "  cpu "
+              << fixed(medianRatio(a.cpuSeconds, b.cpuSeconds), 3) << '\n';
   }
 }
 
@@ -584,7 +529,7 @@ int printVerdict(Bench& bench) {
 }
 
 int parentMain(int argc, char** argv) {
-  const Arguments args = parseArguments(argc, argv);
+  const Arguments args = parseArguments(argc, argv, {1, 3}, kUsage);
   std::cout << "run_bench: " << now() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, scale "
             << args.scale << ", " << args.repeat << " repetitions\n";
 
