@@ -169,7 +169,6 @@ RunCounts countRun(DataEnvironment2& environment, RunReport report) {
     counts.sum.updated += tally.updated;
     counts.sum.unchanged += tally.unchanged;
     counts.sum.rejected += tally.rejected;
-    counts.sum.notSaved += tally.notSaved;
   }
   return counts;
 }
@@ -219,8 +218,7 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
                 {"added", std::to_string(sum.added)},
                 {"updated", std::to_string(sum.updated)},
                 {"unchanged", std::to_string(sum.unchanged)},
-                {"rejected", std::to_string(sum.rejected)},
-                {"notsaved", std::to_string(sum.notSaved)}};
+                {"rejected", std::to_string(sum.rejected)}};
   if (!reports.empty()) {
     std::string first = reports.front();
     for (char& c : first)
