@@ -232,8 +232,7 @@ Values measureFloor(const Layout& layout) {
   const FloorPlan floorPlan = FloorPlan::load(layout.floorPlanPath());
   Stopwatch clock;
   const FloorOutcome outcome = runFloor(layout, floorPlan);
-  const double seconds = clock.seconds();
-  return {{"seconds", fixed(seconds, 6)},
+  return {{"seconds", fixed(clock.seconds(), 6)},
           {"inserted", std::to_string(outcome.inserted)},
           {"updated", std::to_string(outcome.updated)}};
 }

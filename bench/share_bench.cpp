@@ -60,8 +60,7 @@ constexpr char kIndexes[] =
     "CREATE INDEX ValVehi2Key ON RNAValVehi2(AnioImpuesto, Tipo, CodMar, CodMod, ModAnio);";
 constexpr char kUsage[] =
     "usage: share_bench [--scale F] [--repeat N]\n"
-    "  --scale F   sample size factor, 0 < F <= 20 (default 0.2)\n"
-    "  --repeat N  repetitions, 1..100 (default 3)\n";
+    "  F: sample size factor, 0 < F <= 20 (0.2); N: repetitions, 1..100 (3)\n";
 constexpr std::int64_t kOwnKeys = 50;  // keys no file holds: AnioImpuesto 1800 + i
 
 double nanoseconds(Clock::time_point time) {
