@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -51,10 +55,41 @@ DataSettings folderSettings(const fs::path& folder) {
   return {folder, folder, std::chrono::milliseconds(30'000)};
 }
 
+Arguments parseArguments(int argc, char** argv, Arguments args, std::string_view usage) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (option == "--help" || option == "-h") {
+      std::cout << usage;
+      std::exit(0);
+    }
+    if ((option != "--scale" && option != "--repeat") || i + 1 == argc)
+      throw std::invalid_argument("unknown argument or missing value: " + std::string(option));
+    const std::string_view text = argv[++i];
+    bool valid;
+    if (option == "--scale") {
+      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), args.scale);
+      valid = error == std::errc() && end == text.data() + text.size() && args.scale > 0 &&
+              args.scale <= 20;
+    } else {
+      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), args.repeat);
+      valid = error == std::errc() && end == text.data() + text.size() && args.repeat >= 1 &&
+              args.repeat <= 100;
+    }
+    if (!valid) throw std::invalid_argument("bad value for " + std::string(option));
+  }
+  return args;
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t middle = values.size() / 2;
   return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+double medianRatio(const std::vector<double>& over, const std::vector<double>& under) {
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < over.size(); ++i) ratios.push_back(over[i] / under[i]);
+  return median(ratios);
 }
 
 namespace {
@@ -138,6 +173,20 @@ void writeText(const fs::path& file, std::string_view text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string now() {
+  const std::time_t time = std::time(nullptr);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&time));
+  return text;
+}
+
+std::vector<char*> argvOf(std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return argv;
 }
 
 }  // namespace kestova::bench

@@ -73,8 +73,23 @@ struct Layout {
 std::string connectionStringFor(const std::filesystem::path& file);
 DataSettings folderSettings(const std::filesystem::path& folder);
 
+// A benchmark's options: --scale F (0 < F <= 20), the sample size factor, and
+// --repeat N (1..100), the repetitions.
+struct Arguments {
+  double scale = 1;
+  int repeat = 3;
+};
+
+// Options over `defaults`. --help or -h prints `usage` and ends the program;
+// an unknown option or a bad value throws std::invalid_argument.
+Arguments parseArguments(int argc, char** argv, Arguments defaults, std::string_view usage);
+
 // Requires: values not empty. The mean of the two middle values for an even count.
 double median(std::vector<double> values);
+
+// The median of over[i] / under[i]: ratios taken within one repetition share
+// that moment's load on the machine. Requires: both of the same, nonzero size.
+double medianRatio(const std::vector<double>& over, const std::vector<double>& under);
 
 class Stopwatch {
  public:
@@ -93,8 +108,6 @@ struct TableChecksum {
   std::string table;
   std::int64_t rows = 0;
   std::uint64_t hash = 0;
-
-  friend bool operator==(const TableChecksum&, const TableChecksum&) = default;
 };
 
 // The three main tables of the file, read through a read-only connection.
@@ -105,5 +118,12 @@ std::string describe(const std::vector<TableChecksum>& checksums);
 // The whole text of a small file; throws std::runtime_error naming the file.
 std::string readText(const std::filesystem::path& file);
 void writeText(const std::filesystem::path& file, std::string_view text);
+
+// The local date and time, as "2024-06-01 12:00:00 UTC".
+std::string now();
+
+// The argument array that execv and posix_spawn take: pointers into `args`,
+// then a null pointer.
+std::vector<char*> argvOf(std::vector<std::string>& args);
 
 }  // namespace kestova::bench

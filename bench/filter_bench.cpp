@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <ctime>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -118,13 +117,6 @@ double timeFilters(Recordset& recordset, const std::vector<std::string>& filters
   return clock.seconds() * 1e9 / static_cast<double>(filters.size());
 }
 
-std::string now() {
-  const std::time_t time = std::time(nullptr);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&time));
-  return text;
-}
-
 int benchMain() {
   std::cout << "filter_bench: " << now() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, "
             << kKeys << " existing and " << kKeys << " missing keys per size, " << kRounds
@@ -156,15 +148,11 @@ int benchMain() {
               << std::setprecision(0) << '\n';
   }
   // Ratios per round: both sizes are timed within the same round.
-  std::vector<double> all, existing, missing;
-  for (int round = 0; round < kRounds; ++round) {
-    all.push_back(tables[1].allNs[round] / tables[0].allNs[round]);
-    existing.push_back(tables[1].existingNs[round] / tables[0].existingNs[round]);
-    missing.push_back(tables[1].missingNs[round] / tables[0].missingNs[round]);
-  }
   std::cout << std::setprecision(2) << "ratio " << kSizes[1] << "/" << kSizes[0]
-            << " rows: " << median(all) << " (mixed; existing " << median(existing) << ", missing "
-            << median(missing) << "; medians of per-round ratios)\n";
+            << " rows: " << medianRatio(tables[1].allNs, tables[0].allNs) << " (mixed; existing "
+            << medianRatio(tables[1].existingNs, tables[0].existingNs) << ", missing "
+            << medianRatio(tables[1].missingNs, tables[0].missingNs)
+            << "; medians of per-round ratios)\n";
   if (wrong) {
     std::cout << "FAIL: a filter found rows for a missing key or none for an existing one\n";
     return 1;

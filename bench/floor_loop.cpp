@@ -291,9 +291,8 @@ FloorOutcome runFloor(const Layout& layout, const FloorPlan& plan) {
       if (row == entries.size())
         throw std::runtime_error(sourceTable + " has more rows than the floor plan");
       const std::int64_t entry = entries[row++];
-      if (entry == FloorPlan::kSkip) {
-        ++outcome.skipped;
-      } else if (entry == FloorPlan::kInsert) {
+      if (entry == FloorPlan::kSkip) continue;
+      if (entry == FloorPlan::kInsert) {
         writer.write(source.get(), true, 0);
         insertedRowids.push_back(sqlite3_last_insert_rowid(mainDb));
         ++outcome.inserted;

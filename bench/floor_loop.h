@@ -37,7 +37,6 @@ FloorPlan planFloor(const Layout& layout);
 struct FloorOutcome {
   std::int64_t inserted = 0;
   std::int64_t updated = 0;
-  std::int64_t skipped = 0;
 };
 
 // Writes the plan into the layout's main file, through the program's own data

@@ -26,10 +26,8 @@
 #include <QPushButton>
 #include <QWindow>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
@@ -137,11 +135,9 @@ bool waitUntilExposed(QWidget& window) {
   return true;
 }
 
-// A person's run: the window shown on `platform` ("xcb": the X display named
-// by DISPLAY; "offscreen"), "Comenzar" clicked, the run checked, "Salir"
-// clicked, the data environment released as the program releases it when its
-// window has closed.
-Values measureRun(const Layout& layout, char* program, const std::string& platform) {
+// Makes Qt start on `platform` ("xcb": the X display named by DISPLAY;
+// "offscreen").
+void useQtPlatform(const Layout& layout, const std::string& platform) {
   if (platform != "xcb" && platform != "offscreen")
     throw std::invalid_argument("unknown platform " + platform);
   if (platform == "xcb" && qEnvironmentVariableIsEmpty("DISPLAY"))
@@ -154,6 +150,34 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
     fs::permissions(runtime, fs::perms::owner_all);
     qputenv("XDG_RUNTIME_DIR", runtime.string().c_str());
   }
+}
+
+// The source rows of every table, and the sum of the run's tallies.
+struct RunCounts {
+  std::int64_t sourceRows = 0;
+  RunReport::Tally sum;
+};
+
+// A copy of the report: tally() makes an empty tally for a table the run did
+// not reach.
+RunCounts countRun(DataEnvironment2& environment, RunReport report) {
+  RunCounts counts;
+  for (const TableDefinition* table : runTables()) {
+    counts.sourceRows += environment.recordset(table->source).recordCount();
+    const RunReport::Tally& tally = report.tally(table->title);
+    counts.sum.added += tally.added;
+    counts.sum.updated += tally.updated;
+    counts.sum.unchanged += tally.unchanged;
+    counts.sum.rejected += tally.rejected;
+  }
+  return counts;
+}
+
+// A person's run: the window shown on `platform`, "Comenzar" clicked, the run
+// checked, "Salir" clicked, the data environment released as the program
+// releases it when its window has closed.
+Values measureRun(const Layout& layout, char* program, const std::string& platform) {
+  useQtPlatform(layout, platform);
   int qtArgc = 1;
   char* qtArgv[] = {program, nullptr};
   QApplication application(qtArgc, qtArgv);
@@ -173,21 +197,10 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
   Stopwatch clock;
   button->click();
   const std::string caption = button->text().toStdString();
-  // A copy: tally() makes an empty tally for a table the run did not reach.
-  RunReport report = window->runControl().lastReport();
-  const bool clean = report.clean() && reports.empty();
+  const bool clean = window->runControl().lastReport().clean() && reports.empty();
   const std::int64_t repaints = window->runControl().repaints();
-  std::int64_t sourceRows = 0;
-  RunReport::Tally sum;
-  for (const TableDefinition* table : runTables()) {
-    sourceRows += environment->recordset(table->source).recordCount();
-    const RunReport::Tally& tally = report.tally(table->title);
-    sum.added += tally.added;
-    sum.updated += tally.updated;
-    sum.unchanged += tally.unchanged;
-    sum.rejected += tally.rejected;
-    sum.notSaved += tally.notSaved;
-  }
+  const RunCounts counts = countRun(*environment, window->runControl().lastReport());
+  const RunReport::Tally& sum = counts.sum;
   button->click();
   QApplication::processEvents();
   const bool closed = !window->isVisible();
@@ -195,7 +208,7 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
   const double seconds = clock.seconds();
 
   Values values{{"seconds", fixed(seconds, 6)},
-                {"rows", std::to_string(sourceRows)},
+                {"rows", std::to_string(counts.sourceRows)},
                 {"repaints", std::to_string(repaints)},
                 {"caption", caption},
                 {"clean", clean ? "yes" : "no"},
@@ -205,8 +218,7 @@ Values measureRun(const Layout& layout, char* program, const std::string& platfo
                 {"added", std::to_string(sum.added)},
                 {"updated", std::to_string(sum.updated)},
                 {"unchanged", std::to_string(sum.unchanged)},
-                {"rejected", std::to_string(sum.rejected)},
-                {"notsaved", std::to_string(sum.notSaved)}};
+                {"rejected", std::to_string(sum.rejected)}};
   if (!reports.empty()) {
     std::string first = reports.front();
     for (char& c : first)
@@ -220,22 +232,15 @@ Values measureFloor(const Layout& layout) {
   const FloorPlan floorPlan = FloorPlan::load(layout.floorPlanPath());
   Stopwatch clock;
   const FloorOutcome outcome = runFloor(layout, floorPlan);
-  const double seconds = clock.seconds();
-  return {{"seconds", fixed(seconds, 6)},
-          {"rows", std::to_string(floorPlan.sourceRows())},
+  return {{"seconds", fixed(clock.seconds(), 6)},
           {"inserted", std::to_string(outcome.inserted)},
-          {"updated", std::to_string(outcome.updated)},
-          {"skipped", std::to_string(outcome.skipped)}};
+          {"updated", std::to_string(outcome.updated)}};
 }
 
 Values measureSetBased(const Layout& layout) {
   Stopwatch clock;
   runSetBased(layout);
   return {{"seconds", fixed(clock.seconds(), 6)}};
-}
-
-Values checksum(const Layout& layout) {
-  return {{"checksum", describe(checksumMain(layout.mainPath()))}};
 }
 
 int childMain(int argc, char** argv) {
@@ -257,7 +262,7 @@ int childMain(int argc, char** argv) {
   } else if (mode == "set-based") {
     values = measureSetBased(layout);
   } else if (mode == "checksum") {
-    values = checksum(layout);
+    values = {{"checksum", describe(checksumMain(layout.mainPath()))}};
   } else {
     throw std::invalid_argument("unknown internal mode " + mode);
   }
@@ -273,11 +278,6 @@ struct ChildResult {
   double cpuSeconds = 0;  // user and system time of the whole child process
 };
 
-class ChildFailed : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Starts this program again in an internal mode on the layout's case and
 // waits for it. The parent stays small (it generates and reads nothing
 // itself), so what a child's ru_maxrss inherits from the fork is a few
@@ -290,9 +290,7 @@ ChildResult runChild(const Layout& layout, const std::string& mode,
                                    layout.root.string(), resultFile.string(), layout.update,
                                    layout.start};
   if (!argument.empty()) args.push_back(argument);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argvOf(args);
 
   std::cout.flush();
   std::cerr.flush();
@@ -308,9 +306,9 @@ ChildResult runChild(const Layout& layout, const std::string& mode,
     if (errno != EINTR) throw std::runtime_error(std::string("wait4: ") + std::strerror(errno));
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw ChildFailed(mode + " ended with " +
-                      (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
-                                         : "signal " + std::to_string(WTERMSIG(status))));
+    throw std::runtime_error(mode + " ended with " +
+                             (WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
+                                                : "signal " + std::to_string(WTERMSIG(status))));
   }
   ChildResult result;
   result.values = parseValues(readText(resultFile));
@@ -333,44 +331,6 @@ std::string value(const Values& values, const std::string& name) {
   return found != values.end() ? found->second : "?";
 }
 
-struct Arguments {
-  double scale = 1;
-  int repeat = 3;
-};
-
-Arguments parseArguments(int argc, char** argv) {
-  Arguments args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::cout << kUsage;
-      std::exit(0);
-    }
-    if ((option != "--scale" && option != "--repeat") || i + 1 == argc)
-      throw std::invalid_argument("unknown argument or missing value: " + std::string(option));
-    const std::string_view text = argv[++i];
-    bool valid;
-    if (option == "--scale") {
-      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), args.scale);
-      valid = error == std::errc() && end == text.data() + text.size() && args.scale > 0 &&
-              args.scale <= 20;
-    } else {
-      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), args.repeat);
-      valid = error == std::errc() && end == text.data() + text.size() && args.repeat >= 1 &&
-              args.repeat <= 100;
-    }
-    if (!valid) throw std::invalid_argument("bad value for " + std::string(option));
-  }
-  return args;
-}
-
-std::string now() {
-  const std::time_t time = std::time(nullptr);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&time));
-  return text;
-}
-
 // Which content a measure must leave: the plain update's result, or the
 // typical update's.
 enum class Outcome { kPlain, kTypical };
@@ -383,10 +343,6 @@ struct Measure {
   Outcome outcome;
   std::vector<double> seconds{}, cpuSeconds{}, peakRssMb{}, repaints{};
 };
-
-Layout layoutOf(const fs::path& root, const Measure& measure) {
-  return {root, measure.update, measure.start};
-}
 
 // The checks on a run child's report; failures are added to `failures`.
 void checkRun(const Measure& measure, const Values& v, std::int64_t sourceRows,
@@ -406,22 +362,20 @@ void checkRun(const Measure& measure, const Values& v, std::int64_t sourceRows,
                        std::to_string(sourceRows));
 }
 
-int parentMain(int argc, char** argv) {
-  const Arguments args = parseArguments(argc, argv);
-  std::cout << "run_bench: " << now() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, scale "
-            << args.scale << ", " << args.repeat << " repetitions\n";
+// What the parent keeps between the measures.
+struct Bench {
+  Layout layout;
+  int repeat = 0;
+  std::int64_t sourceRows = 0;
+  std::vector<Measure> measures;
+  std::map<Outcome, std::string> reference;  // the content each outcome must leave
+  std::vector<std::string> failures;
+};
 
-  ScratchFolder scratch("kestova-run-bench");
-  const Layout layout{scratch.path()};
-  layout.createFolders();
-  // Declared after the scratch folder, so that it goes first.
-  const XDisplay display(scratch.path() / "xvfb.log");
-  std::cout << "display: " << display.name()
-            << (display.started() ? " (Xvfb started by run_bench, 1024x768x24)"
-                                  : " (DISPLAY from the environment)")
-            << '\n';
-
-  ChildResult generated = runChild(layout, "generate", fixed(args.scale, 6));
+// Generates the update files and the main file, and works out the floor's
+// plan; returns the plan's source rows.
+std::int64_t prepareData(const Layout& layout, double scale) {
+  ChildResult generated = runChild(layout, "generate", fixed(scale, 6));
   std::cout << "data: Marcas " << value(generated.values, "marcas") << ", ValVehi1 "
             << value(generated.values, "valvehi1") << ", ValVehi2 "
             << value(generated.values, "valvehi2")
@@ -431,10 +385,13 @@ int parentMain(int argc, char** argv) {
   const auto sourceRows = static_cast<std::int64_t>(number(planned.values, "rows"));
   std::cout << "floor plan: " << sourceRows << " source rows (worked out in "
             << fixed(number(planned.values, "seconds"), 1) << " s, before any clock)\n";
+  return sourceRows;
+}
 
+std::vector<Measure> allMeasures() {
   const std::string plain = Layout::kPlainUpdate, typical = Layout::kTypicalUpdate;
   const std::string generatedMain = Layout::kGeneratedMain, afterRun = Layout::kMainAfterRun;
-  std::vector<Measure> measures = {
+  return {
       {"run", "run", "xcb", plain, generatedMain, Outcome::kPlain},
       {"run (offscreen)", "run", "offscreen", plain, generatedMain, Outcome::kPlain},
       {"floor", "floor", "", plain, generatedMain, Outcome::kPlain},
@@ -442,132 +399,153 @@ int parentMain(int argc, char** argv) {
       {"again", "run", "xcb", plain, afterRun, Outcome::kPlain},
       {"typical", "run", "xcb", typical, afterRun, Outcome::kTypical},
   };
-  std::map<Outcome, std::string> reference;
-  std::vector<std::string> failures;
+}
 
-  // Once the first run has left its main file: keep it as the start of the
-  // measures that follow a run, and find what the typical update must leave
-  // on it, by the floor and by the set-based script.
-  auto afterFirstRun = [&](const Layout& ran) {
-    for (const char* suffix : {"-wal", "-journal"})
-      if (fs::exists(ran.mainPath().string() + suffix))
-        failures.push_back(std::string("run left a ") + suffix + " file beside the main file");
-    const Layout next{layout.root, plain, afterRun};
-    fs::copy_file(ran.mainPath(), next.startMainPath(), fs::copy_options::overwrite_existing);
+// Once the first run has left its main file: keeps it as the start of the
+// measures that follow a run, and finds what the typical update must leave on
+// it, by the floor and by the set-based script.
+void afterFirstRun(Bench& bench, const Layout& ran) {
+  for (const char* suffix : {"-wal", "-journal"})
+    if (fs::exists(ran.mainPath().string() + suffix))
+      bench.failures.push_back(std::string("run left a ") + suffix + " file beside the main file");
+  const Layout next{bench.layout.root, Layout::kPlainUpdate, Layout::kMainAfterRun};
+  fs::copy_file(ran.mainPath(), next.startMainPath(), fs::copy_options::overwrite_existing);
 
-    const Layout typicalCase{layout.root, typical, afterRun};
-    runChild(typicalCase, "plan");
-    std::cout << "typical update on the main file the run left, once, for its content:";
-    std::vector<std::string> sums;
-    for (const char* mode : {"floor", "set-based"}) {
-      typicalCase.freshMain();
-      const ChildResult result = runChild(typicalCase, mode);
-      std::cout << ' ' << mode << ' ' << fixed(number(result.values, "seconds"), 3) << " s";
-      if (std::string(mode) == "floor")
-        std::cout << " (" << value(result.values, "inserted") << " inserts, "
-                  << value(result.values, "updated") << " updates)";
-      sums.push_back(runChild(typicalCase, "checksum").values["checksum"]);
-    }
-    std::cout << '\n';
-    if (sums[0] != sums[1])
-      failures.push_back("typical update: floor and set-based left other contents: " + sums[0] +
-                         " / " + sums[1]);
-    reference[Outcome::kTypical] = sums[1];
-  };
-
-  for (int rep = 1; rep <= args.repeat; ++rep) {
-    for (Measure& measure : measures) {
-      const Layout place = layoutOf(layout.root, measure);
-      place.freshMain();
-      ChildResult result = runChild(place, measure.mode, measure.platform);
-      const Values& v = result.values;
-      const double seconds = number(v, "seconds");
-      measure.seconds.push_back(seconds);
-      measure.cpuSeconds.push_back(result.cpuSeconds);
-      measure.peakRssMb.push_back(result.peakRssMb);
-
-      std::cout << "rep " << rep << '/' << args.repeat << ' ' << std::left << std::setw(16)
-                << measure.name << std::right << " wall " << fixed(seconds, 3) << " s, "
-                << fixed(static_cast<double>(sourceRows) / seconds, 0) << " rows/s, cpu "
-                << fixed(result.cpuSeconds, 3) << " s, peak RSS " << fixed(result.peakRssMb, 1)
-                << " MB";
-      if (measure.mode == "run") {
-        measure.repaints.push_back(number(v, "repaints"));
-        std::cout << ", " << value(v, "repaints") << " repaints, rows: " << value(v, "added")
-                  << " added, " << value(v, "updated") << " updated, " << value(v, "unchanged")
-                  << " unchanged, " << value(v, "rejected") << " rejected";
-        checkRun(measure, v, sourceRows, failures);
-      } else if (measure.mode == "floor") {
-        std::cout << ", " << value(v, "inserted") << " inserts, " << value(v, "updated")
-                  << " updates";
-      }
-      std::cout << '\n';
-
-      const std::string sum = runChild(place, "checksum").values["checksum"];
-      auto [expected, first] = reference.try_emplace(measure.outcome, sum);
-      if (!first && sum != expected->second)
-        failures.push_back(measure.name + " (rep " + std::to_string(rep) +
-                           ") left other content: " + sum + "; expected " + expected->second);
-      if (rep == 1 && &measure == &measures.front()) afterFirstRun(place);
-    }
+  const Layout typicalCase{bench.layout.root, Layout::kTypicalUpdate, Layout::kMainAfterRun};
+  runChild(typicalCase, "plan");
+  std::cout << "typical update on the main file the run left, once, for its content:";
+  std::vector<std::string> sums;
+  for (const char* mode : {"floor", "set-based"}) {
+    typicalCase.freshMain();
+    const ChildResult result = runChild(typicalCase, mode);
+    std::cout << ' ' << mode << ' ' << fixed(number(result.values, "seconds"), 3) << " s";
+    if (std::string(mode) == "floor")
+      std::cout << " (" << value(result.values, "inserted") << " inserts, "
+                << value(result.values, "updated") << " updates)";
+    sums.push_back(runChild(typicalCase, "checksum").values["checksum"]);
   }
+  std::cout << '\n';
+  if (sums[0] != sums[1])
+    bench.failures.push_back("typical update: floor and set-based left other contents: " + sums[0] +
+                             " / " + sums[1]);
+  bench.reference[Outcome::kTypical] = sums[1];
+}
 
-  std::cout << "\nmedians over " << args.repeat << " repetitions, " << sourceRows
+// One line per measure and repetition; a run's report is checked as well.
+void reportRepetition(Bench& bench, Measure& measure, const ChildResult& result, int rep) {
+  const Values& v = result.values;
+  const double seconds = measure.seconds.back();
+  std::cout << "rep " << rep << '/' << bench.repeat << ' ' << std::left << std::setw(16)
+            << measure.name << std::right << " wall " << fixed(seconds, 3) << " s, "
+            << fixed(static_cast<double>(bench.sourceRows) / seconds, 0) << " rows/s, cpu "
+            << fixed(result.cpuSeconds, 3) << " s, peak RSS " << fixed(result.peakRssMb, 1)
+            << " MB";
+  if (measure.mode == "run") {
+    measure.repaints.push_back(number(v, "repaints"));
+    std::cout << ", " << value(v, "repaints") << " repaints, rows: " << value(v, "added")
+              << " added, " << value(v, "updated") << " updated, " << value(v, "unchanged")
+              << " unchanged, " << value(v, "rejected") << " rejected";
+    checkRun(measure, v, bench.sourceRows, bench.failures);
+  } else if (measure.mode == "floor") {
+    std::cout << ", " << value(v, "inserted") << " inserts, " << value(v, "updated") << " updates";
+  }
+  std::cout << '\n';
+}
+
+// Runs one measure from a fresh main file and checks the content it left.
+void measureOnce(Bench& bench, Measure& measure, int rep) {
+  const Layout place{bench.layout.root, measure.update, measure.start};
+  place.freshMain();
+  const ChildResult result = runChild(place, measure.mode, measure.platform);
+  measure.seconds.push_back(number(result.values, "seconds"));
+  measure.cpuSeconds.push_back(result.cpuSeconds);
+  measure.peakRssMb.push_back(result.peakRssMb);
+  reportRepetition(bench, measure, result, rep);
+
+  const std::string sum = runChild(place, "checksum").values["checksum"];
+  auto [expected, first] = bench.reference.try_emplace(measure.outcome, sum);
+  if (!first && sum != expected->second)
+    bench.failures.push_back(measure.name + " (rep " + std::to_string(rep) +
+                             ") left other content: " + sum + "; expected " + expected->second);
+  if (rep == 1 && &measure == &bench.measures.front()) afterFirstRun(bench, place);
+}
+
+void printMedians(const Bench& bench) {
+  std::cout << "\nmedians over " << bench.repeat << " repetitions, " << bench.sourceRows
             << " source rows:\n"
             << "measure              wall s     rows/s      cpu s  peak RSS MB\n";
-  for (const Measure& measure : measures) {
+  for (const Measure& measure : bench.measures) {
     const double seconds = median(measure.seconds);
     std::cout << std::left << std::setw(16) << measure.name << std::right << std::setw(11)
               << fixed(seconds, 3) << std::setw(11)
-              << fixed(static_cast<double>(sourceRows) / seconds, 0) << std::setw(11)
+              << fixed(static_cast<double>(bench.sourceRows) / seconds, 0) << std::setw(11)
               << fixed(median(measure.cpuSeconds), 3) << std::setw(13)
               << fixed(median(measure.peakRssMb), 1) << '\n';
   }
-  // Ratios within a repetition share that moment's load on the machine. CPU
-  // time leaves out waiting for the disk (checkpoint syncs), the noisiest part
-  // of the wall time on a shared machine.
+}
+
+// CPU time leaves out waiting for the disk (checkpoint syncs), the noisiest
+// part of the wall time on a shared machine.
+void printRatios(const Bench& bench) {
   auto find = [&](const std::string& name) -> const Measure& {
-    for (const Measure& measure : measures)
+    for (const Measure& measure : bench.measures)
       if (measure.name == name) return measure;
     throw std::logic_error("no measure " + name);
   };
-  auto ratio = [](const Measure& over, const Measure& under, std::vector<double> Measure::*times) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < (over.*times).size(); ++i)
-      ratios.push_back((over.*times)[i] / (under.*times)[i]);
-    return fixed(median(ratios), 3);
-  };
   std::cout << "ratios, medians of the per-repetition ratios:\n";
-  for (const auto& [over, under] :
-       std::vector<std::pair<std::string, std::string>>{{"run", "floor"},
-                                                        {"run", "set-based"},
-                                                        {"run (offscreen)", "floor"},
-                                                        {"run", "run (offscreen)"},
-                                                        {"again", "run"},
-                                                        {"typical", "run"},
-                                                        {"again", "set-based"}}) {
+  const std::pair<std::string, std::string> pairs[] = {
+      {"run", "floor"},           {"run", "set-based"}, {"run (offscreen)", "floor"},
+      {"run", "run (offscreen)"}, {"again", "run"},     {"typical", "run"},
+      {"again", "set-based"}};
+  for (const auto& [over, under] : pairs) {
     const Measure& a = find(over);
     const Measure& b = find(under);
     std::cout << std::left << std::setw(28) << (over + '/' + under) << std::right << " wall "
-              << ratio(a, b, &Measure::seconds) << "  cpu " << ratio(a, b, &Measure::cpuSeconds)
-              << '\n';
+              << fixed(medianRatio(a.seconds, b.seconds), 3) << "  cpu "
+              << fixed(medianRatio(a.cpuSeconds, b.cpuSeconds), 3) << '\n';
   }
+}
+
+// The repaints, the contents left and the verdict; returns the exit status.
+int printVerdict(Bench& bench) {
   std::cout << "label repaints:";
-  for (const Measure& measure : measures)
+  for (const Measure& measure : bench.measures)
     if (!measure.repaints.empty())
       std::cout << ' ' << measure.name << ' ' << fixed(median(measure.repaints), 0) << ';';
-  std::cout << "\nmain file after the plain update: " << reference[Outcome::kPlain] << '\n'
-            << "main file after the typical update: " << reference[Outcome::kTypical] << '\n'
+  std::cout << "\nmain file after the plain update: " << bench.reference[Outcome::kPlain] << '\n'
+            << "main file after the typical update: " << bench.reference[Outcome::kTypical] << '\n'
             << "ended " << now() << '\n';
-
-  if (!failures.empty()) {
-    for (const std::string& failure : failures) std::cout << "FAIL: " << failure << '\n';
+  if (!bench.failures.empty()) {
+    for (const std::string& failure : bench.failures) std::cout << "FAIL: " << failure << '\n';
     return 1;
   }
   std::cout << "PASS: run, run (offscreen), floor, set-based and again left the same main-file "
                "content in every repetition; typical left what floor and set-based leave with "
                "the typical update\n";
   return 0;
+}
+
+int parentMain(int argc, char** argv) {
+  const Arguments args = parseArguments(argc, argv, {1, 3}, kUsage);
+  std::cout << "run_bench: " << now() << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, scale "
+            << args.scale << ", " << args.repeat << " repetitions\n";
+
+  ScratchFolder scratch("kestova-run-bench");
+  Bench bench{Layout{scratch.path()}, args.repeat, 0, allMeasures(), {}, {}};
+  bench.layout.createFolders();
+  // Declared after the scratch folder, so that it goes first.
+  const XDisplay display(scratch.path() / "xvfb.log");
+  std::cout << "display: " << display.name()
+            << (display.started() ? " (Xvfb started by run_bench, 1024x768x24)"
+                                  : " (DISPLAY from the environment)")
+            << '\n';
+
+  bench.sourceRows = prepareData(bench.layout, args.scale);
+  for (int rep = 1; rep <= args.repeat; ++rep)
+    for (Measure& measure : bench.measures) measureOnce(bench, measure, rep);
+  printMedians(bench);
+  printRatios(bench);
+  return printVerdict(bench);
 }
 
 }  // namespace

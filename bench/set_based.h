@@ -8,14 +8,9 @@
 // and is written for the SQLite in SQLCipher 3.4 (3.15): no UPSERT, no
 // UPDATE ... FROM, no window functions.
 
-#include <string>
-
 #include "bench/bench_support.h"
 
 namespace kestova::bench {
-
-// The script for an update file at `updatePath`, run on the main connection.
-std::string setBasedScript(const std::string& updatePath);
 
 // Opens the layout's main file through the program's own data environment (so
 // with the run's settings), runs the script and closes the file (checkpointed,

@@ -29,7 +29,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -59,6 +58,9 @@ constexpr char kIndexes[] =
     "CREATE INDEX ValVehi1Key ON RNAValVehi1(AnioImpuesto, Tipo, SubTipo, Categoria, SubCat, "
     "ModAnio);"
     "CREATE INDEX ValVehi2Key ON RNAValVehi2(AnioImpuesto, Tipo, CodMar, CodMod, ModAnio);";
+constexpr char kUsage[] =
+    "usage: share_bench [--scale F] [--repeat N]\n"
+    "  F: sample size factor, 0 < F <= 20 (0.2); N: repetitions, 1..100 (3)\n";
 constexpr std::int64_t kOwnKeys = 50;  // keys no file holds: AnioImpuesto 1800 + i
 
 double nanoseconds(Clock::time_point time) {
@@ -68,28 +70,33 @@ double nanoseconds(Clock::time_point time) {
 
 std::atomic<bool> stopStandIn{false};
 
+// The stand-in's keys: keys no file holds (AnioImpuesto 1800 + i) alternating
+// with the update's, spread over its ValVehi2.
+std::vector<std::vector<FieldValue>> standInKeys(const fs::path& update) {
+  std::vector<std::vector<FieldValue>> keys;
+  sample::SqlCipherFile source(update, sample::kPassword);
+  Statement select(source.handle(),
+                   "SELECT Anioimp, Tipo, CodMar, CodMod, Modanio FROM ValVehi2 WHERE typeof("
+                   "Anioimp + Tipo + CodMar + CodMod + Modanio) = 'integer' AND rowid % (SELECT "
+                   "max(1, count(*) / 50) FROM ValVehi2) = 0 LIMIT 50",
+                   "ValVehi2");
+  for (std::int64_t i = 0; i < kOwnKeys; ++i) {
+    keys.push_back({std::int64_t{1800} + i, std::int64_t{1}, std::int64_t{1}, std::int64_t{1},
+                    std::int64_t{2000}});
+    if (select.step()) {
+      keys.emplace_back();
+      for (int c = 0; c < 5; ++c) keys.back().push_back(select.column(c));
+    }
+  }
+  return keys;
+}
+
 // One save every 50 ms until SIGTERM; then one line per save to `result`:
 // asked, granted and committed (ns), failed (0/1), key number, value. A file
 // beside it tells that the first save is done.
 int standIn(const fs::path& main, const fs::path& update, const fs::path& result) {
   std::signal(SIGTERM, [](int) { stopStandIn = true; });
-  std::vector<std::vector<FieldValue>> keys;
-  {
-    sample::SqlCipherFile source(update, sample::kPassword);
-    Statement select(source.handle(),
-                     "SELECT Anioimp, Tipo, CodMar, CodMod, Modanio FROM ValVehi2 WHERE typeof("
-                     "Anioimp + Tipo + CodMar + CodMod + Modanio) = 'integer' AND rowid % (SELECT "
-                     "max(1, count(*) / 50) FROM ValVehi2) = 0 LIMIT 50",
-                     "ValVehi2");
-    for (std::int64_t i = 0; i < kOwnKeys; ++i) {
-      keys.push_back({std::int64_t{1800} + i, std::int64_t{1}, std::int64_t{1}, std::int64_t{1},
-                      std::int64_t{2000}});
-      if (select.step()) {
-        keys.emplace_back();
-        for (int c = 0; c < 5; ++c) keys.back().push_back(select.column(c));
-      }
-    }
-  }
+  const std::vector<std::vector<FieldValue>> keys = standInKeys(update);
   sample::SqlCipherFile file(main, sample::kPassword);
   sqlite3_busy_timeout(file.handle(), 10'000);
   const std::string where =
@@ -205,9 +212,7 @@ void measure(const Layout& layout, const std::string& program, Figures& figures,
   fs::remove(ready);
   std::vector<std::string> args = {program, "--stand-in", layout.mainPath().string(),
                                    layout.updatePath().string(), result.string()};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argvOf(args);
   pid_t pid = 0;
   if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0)
     throw std::runtime_error("cannot start the stand-in");
@@ -253,17 +258,7 @@ void measure(const Layout& layout, const std::string& program, Figures& figures,
 }
 
 int parentMain(int argc, char** argv) {
-  double scale = 0.2;
-  int repeat = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string option = argv[i];
-    if (option == "--scale") scale = std::strtod(argv[i + 1], nullptr);
-    if (option == "--repeat") repeat = std::atoi(argv[i + 1]);
-  }
-  if (!(scale > 0 && scale <= 20) || repeat < 1 || argc % 2 == 0) {
-    std::cerr << "usage: share_bench [--scale F] [--repeat N]\n";
-    return 2;
-  }
+  const auto [scale, repeat] = parseArguments(argc, argv, {0.2, 3}, kUsage);
   ScratchFolder scratch("kestova-share-bench");
   const Layout reference{scratch.path()};
   const Layout indexed{scratch.path(), Layout::kPlainUpdate, "indexed"};
@@ -286,12 +281,10 @@ int parentMain(int argc, char** argv) {
 
   std::cout << "schema        failed  median ms  p95 ms  slowest ms  shared s  alone s  ratio\n";
   for (const auto& [schema, f] : figures) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < f.alone.size(); ++i) ratios.push_back(f.shared[i] / f.alone[i]);
     std::printf("%-12s %7.0f %10.1f %7.1f %11.1f %9.2f %8.2f %6.2f\n",
                 schema == Layout::kGeneratedMain ? "reference" : "key indexes", median(f.failed),
                 median(f.median), median(f.p95), median(f.slowest), median(f.shared),
-                median(f.alone), median(ratios));
+                median(f.alone), medianRatio(f.shared, f.alone));
   }
   for (const std::string& failure : failures) std::cout << "FAIL: " << failure << '\n';
   return failures.empty() ? 0 : 1;
@@ -305,6 +298,9 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::string_view(argv[1]) == "--stand-in")
       return kestova::bench::standIn(argv[2], argv[3], argv[4]);
     return kestova::bench::parentMain(argc, argv);
+  } catch (const std::invalid_argument& error) {
+    std::cerr << "share_bench: " << error.what() << '\n' << kestova::bench::kUsage;
+    return 2;
   } catch (const std::exception& error) {
     std::cerr << "share_bench: " << error.what() << '\n';
     return 1;
