@@ -1,5 +1,7 @@
 #include "bench/set_based.h"
 
+#include <initializer_list>
+
 #include "data/data_environment.h"
 #include "data/statement.h"
 #include "tools/sample/sqlcipher_file.h"
@@ -12,9 +14,14 @@ namespace {
 // compared makes the run reject the row.
 constexpr char kNumber[] = "typeof(%) IN ('integer', 'real')";
 
-std::string number(const std::string& column) {
-  std::string test = kNumber;
-  return test.replace(test.find('%'), 1, column);
+// The test above for each column, joined by AND.
+std::string numbers(std::initializer_list<const char*> columns) {
+  std::string tests;
+  for (const char* column : columns) {
+    std::string test = kNumber;
+    tests += (tests.empty() ? "" : " AND ") + test.replace(test.find('%'), 1, column);
+  }
+  return tests;
 }
 
 // Marcas -> RNAMarMod: key CodMar, CodMod; SubCat written only from a SubCate
@@ -22,13 +29,13 @@ std::string number(const std::string& column) {
 std::string marcasScript() {
   return "CREATE TEMP TABLE t_marcas AS SELECT CodMar AS k1, CodMod AS k2, min(rowid) AS rid, "
          "SubCat, Alta FROM main.RNAMarMod WHERE " +
-         number("CodMar") + " AND " + number("CodMod") +
+         numbers({"CodMar", "CodMod"}) +
          " GROUP BY 1, 2;\n"
          "CREATE UNIQUE INDEX temp.t_marcas_key ON t_marcas(k1, k2);\n"
          "CREATE TEMP TABLE s_marcas AS SELECT CodMar AS k1, CodMod AS k2, min(rowid) AS first, "
          "max(rowid) AS last, max(CASE WHEN SubCate IS NOT NULL AND (typeof(SubCate) <> 'text' OR "
          "SubCate <> '') THEN rowid END) AS sub FROM upd.Marcas WHERE " +
-         number("CodMar") + " AND " + number("CodMod") +
+         numbers({"CodMar", "CodMod"}) +
          " GROUP BY 1, 2;\n"
          "INSERT OR REPLACE INTO main.RNAMarMod(rowid, CodMar, CodMod, Nombre, Tipo, SubTipo, "
          "Categoria, SubCat, Peso, Alta) "
@@ -53,15 +60,15 @@ std::string valVehi1Script() {
   return "CREATE TEMP TABLE t_valvehi1 AS SELECT AnioImpuesto AS k1, Tipo AS k2, Categoria AS k3, "
          "lower(trim(SubCat)) AS k4, ModAnio AS k5, min(rowid) AS rid, Alta FROM main.RNAValVehi1 "
          "WHERE " +
-         number("AnioImpuesto") + " AND " + number("Tipo") + " AND " + number("Categoria") +
-         " AND typeof(SubCat) = 'text' AND " + number("ModAnio") +
+         numbers({"AnioImpuesto", "Tipo", "Categoria"}) + " AND typeof(SubCat) = 'text' AND " +
+         numbers({"ModAnio"}) +
          " GROUP BY 1, 2, 3, 4, 5;\n"
          "CREATE UNIQUE INDEX temp.t_valvehi1_key ON t_valvehi1(k1, k2, k3, k4, k5);\n"
          "CREATE TEMP TABLE s_valvehi1 AS SELECT Anioimp AS k1, Tipo AS k2, Categoria AS k3, "
          "CASE WHEN SubCate IS NULL THEN '0' ELSE lower(trim(SubCate)) END AS k4, Modanio AS k5, "
          "min(rowid) AS first, max(rowid) AS last FROM upd.ValVehi1 WHERE " +
-         number("Anioimp") + " AND " + number("Tipo") + " AND " + number("Categoria") +
-         " AND typeof(SubCate) <> 'blob' AND " + number("Modanio") +
+         numbers({"Anioimp", "Tipo", "Categoria"}) + " AND typeof(SubCate) <> 'blob' AND " +
+         numbers({"Modanio"}) +
          " GROUP BY 1, 2, 3, 4, 5;\n"
          "INSERT OR REPLACE INTO main.RNAValVehi1(rowid, AnioImpuesto, Tipo, SubTipo, Categoria, "
          "SubCat, ModAnio, Importe, Alta) "
@@ -81,15 +88,13 @@ std::string valVehi1Script() {
 std::string valVehi2Script() {
   return "CREATE TEMP TABLE t_valvehi2 AS SELECT AnioImpuesto AS k1, Tipo AS k2, CodMar AS k3, "
          "CodMod AS k4, ModAnio AS k5, min(rowid) AS rid, Alta FROM main.RNAValVehi2 WHERE " +
-         number("AnioImpuesto") + " AND " + number("Tipo") + " AND " + number("CodMar") + " AND " +
-         number("CodMod") + " AND " + number("ModAnio") +
+         numbers({"AnioImpuesto", "Tipo", "CodMar", "CodMod", "ModAnio"}) +
          " GROUP BY 1, 2, 3, 4, 5;\n"
          "CREATE UNIQUE INDEX temp.t_valvehi2_key ON t_valvehi2(k1, k2, k3, k4, k5);\n"
          "CREATE TEMP TABLE s_valvehi2 AS SELECT Anioimp AS k1, Tipo AS k2, CodMar AS k3, "
          "CodMod AS k4, Modanio AS k5, min(rowid) AS first, max(rowid) AS last FROM upd.ValVehi2 "
          "WHERE " +
-         number("Anioimp") + " AND " + number("Tipo") + " AND " + number("CodMar") + " AND " +
-         number("CodMod") + " AND " + number("Modanio") +
+         numbers({"Anioimp", "Tipo", "CodMar", "CodMod", "Modanio"}) +
          " GROUP BY 1, 2, 3, 4, 5;\n"
          "INSERT OR REPLACE INTO main.RNAValVehi2(rowid, AnioImpuesto, Tipo, CodMar, CodMod, "
          "ModAnio, Importe, Alicuota, DispTipo, DispNro, DispAnio, Alta) "
