@@ -14,7 +14,8 @@ namespace kestova {
 // leaves the note, and the next run of the same user returns the file to it.
 // There is one note per file, named after the file's identity; it also names
 // the file's path, so that a note whose file no longer exists there (removed,
-// or its identity taken by another file since) is ignored.
+// or its identity taken by another file since) is ignored. Paths are noted in
+// UTF-8 on every system.
 class JournalModeNote {
  public:
   JournalModeNote(std::filesystem::path file, const FileIdentity& identity);

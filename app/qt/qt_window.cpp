@@ -126,7 +126,7 @@ void QtWindow::dropQueuedInput() {
 }
 
 void QtWindow::wakeOnStopRequest(std::function<void()> wake) {
-  const int pipe = stopNotifier();
+  const std::intptr_t pipe = stopNotifier();
   if (pipe < 0) return;
   auto* notifier = new QSocketNotifier(pipe, QSocketNotifier::Read, &form_);
   QObject::connect(notifier, &QSocketNotifier::activated, &form_,

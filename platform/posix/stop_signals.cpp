@@ -12,6 +12,7 @@ namespace kestova {
 namespace {
 
 static_assert(std::atomic<int>::is_always_lock_free, "the flag is set from a signal handler");
+static_assert(kSessionEnds == SIGHUP);
 
 std::atomic<int> requestedBy{0};
 int pipeEnds[2] = {-1, -1};
@@ -42,7 +43,7 @@ int stopSignal() {
   return requestedBy.load(std::memory_order_relaxed);
 }
 
-int stopNotifier() {
+std::intptr_t stopNotifier() {
   return pipeEnds[0];
 }
 
