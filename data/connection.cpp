@@ -10,6 +10,7 @@
 #include "data/statement.h"
 #include "data/text_rules.h"
 #include "data/write_ahead_mode.h"
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
@@ -55,7 +56,7 @@ void Connection::open(const DataSettings& settings) {
   requireDatabaseFile(path_);
   identity_ = fileIdentity(path_);
   if (!readOnly_ && !instanceLock_.acquire(path_))
-    throw DatabaseError(kOpenDatabase, path_.string(),
+    throw DatabaseError(kOpenDatabase, utf8(path_),
                         "otro Kestova ya está actualizando esta base de datos", 0,
                         Cause::AlreadyRunning);
   try {
@@ -65,17 +66,17 @@ void Connection::open(const DataSettings& settings) {
     db_.reset();
     instanceLock_.release();
     if (failure.code() == SQLITE_NOTADB)
-      throw DatabaseError(kOpenDatabase, path_.string(),
+      throw DatabaseError(kOpenDatabase, utf8(path_),
                           "no es una base de datos cifrada con la contraseña de la conexión (" +
                               failure.message() + ")",
                           failure.code());
-    throw DatabaseError(kOpenDatabase, path_.string(), failure.message(), failure.code(),
+    throw DatabaseError(kOpenDatabase, utf8(path_), failure.message(), failure.code(),
                         failure.cause());
   }
 }
 
 void Connection::openFile(const std::optional<std::string>& key) {
-  const std::string file = path_.string();
+  const std::string file = utf8(path_);
   DatabaseHandle db =
       openDatabaseFile(path_, key, readOnly_ ? FileAccess::kReadOnly : FileAccess::kReadWrite);
   guardAgainstHostileFiles(db.get(), file);
@@ -94,7 +95,7 @@ void Connection::openFile(const std::optional<std::string>& key) {
 }
 
 void Connection::verifyKey() {
-  const std::string file = path_.string();
+  const std::string file = utf8(path_);
   // A wrong key, a plain SQLite file or any other file fails at the first read
   // of the schema, not at the key.
   if (readOnly_) {
@@ -118,7 +119,7 @@ void Connection::prepareForWrites() {
   log_->prepare();
   // The switch itself changes the file's data version: not another writer.
   if (log_->switched()) lastDataVersion_.reset();
-  const std::string file = path_.string();
+  const std::string file = utf8(path_);
   if (!prepared_)
     prepared_.reset(new Prepared{Statement(handle(), "BEGIN IMMEDIATE", file),
                                  Statement(handle(), "COMMIT", file)});
@@ -192,7 +193,7 @@ void Connection::requireSameFile() {
     replaced_ = true;
     log_->leaveReplacedFile(settings_.settleTimeout);
   }
-  throw DatabaseError(kCheckFile, path_.string(),
+  throw DatabaseError(kCheckFile, utf8(path_),
                       "el archivo fue reemplazado o borrado durante la actualización: lo "
                       "guardado hasta entonces quedó en el archivo anterior",
                       0, Cause::FileReplaced);
@@ -232,7 +233,7 @@ void Connection::endOldSharedRead() noexcept {
 
 std::int64_t Connection::dataVersion() {
   if (!dataVersion_)
-    dataVersion_ = std::make_unique<Statement>(handle(), "PRAGMA data_version", path_.string());
+    dataVersion_ = std::make_unique<Statement>(handle(), "PRAGMA data_version", utf8(path_));
   dataVersion_->step();
   const std::int64_t version = dataVersion_->columnInt64(0);
   dataVersion_->reset();
@@ -245,7 +246,7 @@ std::int64_t Connection::dataVersion() {
 ReadTransaction::ReadTransaction(Connection& connection) {
   connection.endSharedRead();
   if (connection.inTransaction()) return;
-  Statement(connection.handle(), "BEGIN", connection.path().string()).execute();
+  Statement(connection.handle(), "BEGIN", utf8(connection.path())).execute();
   connection_ = &connection;
 }
 

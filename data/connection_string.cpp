@@ -5,6 +5,7 @@
 
 #include "data/database_error.h"
 #include "data/text_rules.h"
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
@@ -89,13 +90,13 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
                         foldAscii(dataSource[0]) >= 'a' && foldAscii(dataSource[0]) <= 'z';
 #ifdef _WIN32
   (void)windowsPrefix;
-  std::filesystem::path path{std::string(dataSource)};
+  const std::filesystem::path path = pathFromUtf8(dataSource);
   return path.is_absolute() || hasDrive ? path : currentDirectory / path;
 #else
   std::string text(dataSource);
   std::replace(text.begin(), text.end(), '\\', '/');
   const bool rooted = !text.empty() && text[0] == '/';
-  if (!hasDrive && !rooted) return currentDirectory / std::filesystem::path(text);
+  if (!hasDrive && !rooted) return currentDirectory / pathFromUtf8(text);
   if ((hasDrive && foldAscii(text[0]) != 'c') || text.rfind("//", 0) == 0)
     throw DatabaseError("Ubicar la base de datos", std::string(dataSource),
                         "solo la unidad C: tiene carpeta en el prefijo de Windows");
@@ -115,7 +116,7 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
     start = end + 1;
   }
   std::filesystem::path path = windowsPrefix / "drive_c";
-  for (const std::string& part : parts) path /= part;
+  for (const std::string& part : parts) path /= pathFromUtf8(part);
   return path;
 #endif
 }

@@ -6,6 +6,7 @@
 
 #include "data/database_error.h"
 #include "data/statement.h"
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
@@ -21,7 +22,7 @@ constexpr int kOneThread = SQLITE_OPEN_NOMUTEX;
 std::string fileUri(const std::filesystem::path& path, const char* parameters) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string uri = "file:";
-  for (unsigned char c : path.string()) {
+  for (unsigned char c : utf8(path)) {
     if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
       uri += static_cast<char>(c);
     } else {
@@ -43,7 +44,7 @@ void CloseDatabase::operator()(sqlite3* db) const {
 
 DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
                                 const std::optional<std::string>& key, FileAccess access) {
-  const std::string name = file.string();
+  const std::string name = utf8(file);
   const bool readOnly = access == FileAccess::kReadOnly;
   // Only a URI can open a file immutable.
   const std::string target = readOnly ? fileUri(file, "immutable=1") : name;
@@ -70,7 +71,7 @@ DatabaseHandle openDatabaseFile(const std::filesystem::path& file,
 }
 
 void requireDatabaseFile(const std::filesystem::path& path) {
-  const std::string file = path.string();
+  const std::string file = utf8(path);
   std::error_code error;
   auto status = std::filesystem::status(path, error);
   if (!std::filesystem::exists(status))

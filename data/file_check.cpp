@@ -4,12 +4,13 @@
 
 #include "data/database_error.h"
 #include "data/statement.h"
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
 void checkWholeFile(Connection& connection) {
   constexpr char kOperation[] = "Comprobar el archivo entero";
-  const std::string file = connection.path().string();
+  const std::string file = utf8(connection.path());
   std::string findings;
   try {
     // The first few findings say enough; the check stops after them.

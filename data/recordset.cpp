@@ -8,6 +8,7 @@
 #include "data/database_error.h"
 #include "data/row_writer.h"
 #include "data/table_rows.h"
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
@@ -70,7 +71,7 @@ void Recordset::open(Connection& connection, const std::string& table) {
   } catch (const DatabaseError& failure) {
     rows_.reset();
     writer_.reset();
-    throw DatabaseError("Abrir la tabla " + table, connection.path().string(), failure.message(),
+    throw DatabaseError("Abrir la tabla " + table, utf8(connection.path()), failure.message(),
                         failure.code(), failure.cause());
   }
   connection_ = &connection;

@@ -7,6 +7,7 @@
 #include "data/database_error.h"
 #include "data/statement.h"
 #include "data/text_rules.h"
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
@@ -41,11 +42,7 @@ bool isJournalMode(const std::string& mode) {
 WriteAheadMode::WriteAheadMode(sqlite3* db, const std::filesystem::path& file,
                                const FileIdentity& identity, const DataSettings& settings,
                                LockWait& lockWait)
-    : db_(db),
-      file_(file.string()),
-      settings_(settings),
-      lockWait_(lockWait),
-      note_(file, identity) {}
+    : db_(db), file_(utf8(file)), settings_(settings), lockWait_(lockWait), note_(file, identity) {}
 
 std::string WriteAheadMode::journalMode() {
   return foldName(queryText(db_, "PRAGMA journal_mode", file_));
@@ -133,8 +130,8 @@ int WriteAheadMode::afterCommit(void* self, sqlite3* db, const char* schema, int
 
 void WriteAheadMode::noteLogFiles() {
   if (!inLog_ || logNoted_) return;
-  logIdentity_ = fileIdentity(file_ + "-wal");
-  logIndexIdentity_ = fileIdentity(file_ + "-shm");
+  logIdentity_ = fileIdentity(pathFromUtf8(file_ + "-wal"));
+  logIndexIdentity_ = fileIdentity(pathFromUtf8(file_ + "-shm"));
   logNoted_ = true;
 }
 
@@ -176,8 +173,8 @@ void WriteAheadMode::leaveReplacedFile(milliseconds wait) noexcept {
   // there, whatever file now has that name would take this file's saved rows
   // for its own and be damaged. Once their names are gone, this connection,
   // and other programs that still have the old file open, go on using them.
-  if (logIdentity_) removeIfSame(file_ + "-wal", *logIdentity_);
-  if (logIndexIdentity_) removeIfSame(file_ + "-shm", *logIndexIdentity_);
+  if (logIdentity_) removeIfSame(pathFromUtf8(file_ + "-wal"), *logIdentity_);
+  if (logIndexIdentity_) removeIfSame(pathFromUtf8(file_ + "-shm"), *logIndexIdentity_);
   // Every saved row goes into the file opened, wherever it now is. Not
   // checked: the run has stopped writing, and a reader of the old file that
   // keeps the log from being folded harms no other file.

@@ -6,6 +6,7 @@
 
 #include "data/data_environment.h"
 #include "data/file_check.h"
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
@@ -55,7 +56,7 @@ void settleMainDatabase(Connection& main, StepRunner& steps) {
   if (!main.isOpen() || !steps.run(kSettleStep, [&] { main.settle(); }) || !main.leftInLog())
     return;
   // Not a failure: the file alone holds every saved row.
-  steps.report().addNote(std::string(kSettleStep) + " (" + main.path().string() +
+  steps.report().addNote(std::string(kSettleStep) + " (" + utf8(main.path()) +
                          "): otro programa tiene abierta la base de datos: todas las filas están "
                          "guardadas en el archivo, que queda en modo de registro de escritura "
                          "hasta que la próxima ejecución le devuelva su modo de diario");
@@ -118,8 +119,8 @@ bool updateIsWhole(DataEnvironment2& environment, StepRunner& steps) {
 RunFiles filesOf(DataEnvironment2& environment) {
   const auto& tables = runTables();
   RunFiles files;
-  files.main = environment.commandOf(tables.front()->target).connection->path().string();
-  files.update = environment.commandOf(tables.front()->source).connection->path().string();
+  files.main = utf8(environment.commandOf(tables.front()->target).connection->path());
+  files.update = utf8(environment.commandOf(tables.front()->source).connection->path());
   for (const TableDefinition* table : tables)
     files.updateTables.push_back(environment.commandOf(table->source).table);
   return files;

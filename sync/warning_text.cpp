@@ -1,8 +1,9 @@
 #include "sync/warning_text.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <iterator>
+
+#include "platform/utf8_path.h"
 
 namespace kestova {
 
@@ -43,7 +44,7 @@ std::string rowsOf(const Topic& topic) {
 }
 
 std::string folderOf(const std::string& file) {
-  return std::filesystem::path(file).parent_path().string();
+  return utf8(pathFromUtf8(file).parent_path());
 }
 
 // What a paragraph about one file says for a cause: the lead, the tables
