@@ -50,7 +50,8 @@ void Connection::open(const DataSettings& settings) {
   if (!dataSource || dataSource->empty())
     throw DatabaseError(kOpenDatabase, name_,
                         "la cadena de conexión no indica el archivo (Data Source)");
-  path_ = resolveDataSource(*dataSource, settings.currentDirectory, settings.windowsPrefix);
+  dataSource_ = resolveDataSource(*dataSource, settings.currentDirectory, settings.windowsPrefix);
+  path_ = readOnly_ || !settings.fileToWrite ? dataSource_ : settings.fileToWrite(dataSource_);
   settings_ = settings;
 
   requireDatabaseFile(path_);

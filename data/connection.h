@@ -59,6 +59,9 @@ class Connection {
   bool isOpen() const { return db_ != nullptr; }
   // The resolved file, once open() has been tried.
   const std::filesystem::path& path() const { return path_; }
+  // The file the connection string names, resolved; path() is another file
+  // when one stands for it (DataSettings::fileToWrite).
+  const std::filesystem::path& dataSource() const { return dataSource_; }
 
   // Opens the file of the connection string. Throws DatabaseError naming the
   // file and why it cannot be used; the connection then stays closed.
@@ -122,6 +125,7 @@ class Connection {
   std::string connectionString_;
   bool readOnly_;
   std::filesystem::path path_;
+  std::filesystem::path dataSource_;
   DataSettings settings_;
   WriteTurns turns_;
   LockWait lockWait_{settings_,

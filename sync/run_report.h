@@ -18,6 +18,8 @@ struct RunFiles {
   std::string main;                       // the main database's resolved path; empty when not known
   std::string update;                     // the update file's resolved path; empty when not known
   std::vector<std::string> updateTables;  // the update file's tables, as the database names them
+  bool administratorCouldWrite = false;   // as DataSettings says
+  bool startedInTemporaryFolder = false;  // as DataSettings says
 };
 
 // What a person is told a failure was: most are told by the database's cause;

@@ -66,6 +66,11 @@ void settleMainDatabase(Connection& main, StepRunner& steps) {
 void openRecordsets(DataEnvironment2& environment, Connection& main, StepRunner& steps) {
   Opener opener(environment, steps);
   opener.openConnection(main);
+  if (main.path() != main.dataSource())
+    steps.report().addNote("el archivo que Kestova actualiza es " + utf8(main.path()) +
+                           ", la copia de " + utf8(main.dataSource()) +
+                           " que Windows guarda para este usuario (VirtualStore) y que Nevaro "
+                           "usa en su lugar");
   for (const TableDefinition* table : runTables()) {
     steps.setPlace(table->title);  // a table that cannot be opened is told by its name
     // A lock on the main file that outlasted the time-out is not waited for
@@ -123,6 +128,8 @@ RunFiles filesOf(DataEnvironment2& environment) {
   files.update = utf8(environment.commandOf(tables.front()->source).connection->path());
   for (const TableDefinition* table : tables)
     files.updateTables.push_back(environment.commandOf(table->source).table);
+  files.administratorCouldWrite = environment.settings().administratorCouldWrite;
+  files.startedInTemporaryFolder = environment.settings().startedInTemporaryFolder;
   return files;
 }
 

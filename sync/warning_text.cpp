@@ -125,6 +125,28 @@ constexpr Words kUpdateWords[] = {
      kNewUpdate},
 };
 
+// Where Windows is the cause: a right that administrator rights would give,
+// and an update missing beside Kestova because it was opened inside a zip
+// (Explorer then runs it alone from the user's temporary folder).
+constexpr char kAsAdministrator[] =
+    "Cierre Kestova y vuelva a iniciarlo como administrador: haga clic con el botón derecho del "
+    "mouse en Kestova y elija \"Ejecutar como administrador\". Si no puede, pida ayuda a quien "
+    "administra esta computadora.";
+constexpr char kExtractAll[] =
+    "Kestova se abrió desde dentro de un archivo comprimido (zip). Cierre Kestova, haga clic con "
+    "el botón derecho del mouse en el archivo zip, elija \"Extraer todo...\" y ejecute Kestova "
+    "desde la carpeta extraída, donde también queda Kestova.mdb.";
+
+const char* adviceFor(const Topic& topic, const Words& words, const RunFiles& files) {
+  if (topic.role == FileRole::Main && topic.cause == Cause::CannotWrite &&
+      files.administratorCouldWrite)
+    return kAsAdministrator;
+  if (topic.role == FileRole::Update && topic.cause == Cause::FileMissing &&
+      files.startedInTemporaryFolder)
+    return kExtractAll;
+  return words.advice;
+}
+
 template <std::size_t N>
 const Words* wordsFor(const Words (&table)[N], Cause cause) {
   const auto found = std::find_if(std::begin(table), std::end(table),
@@ -141,7 +163,8 @@ std::string fileParagraph(const Topic& topic, const RunFiles& files) {
   const std::string& path = update ? files.update : files.main;
   std::string text = words->lead;
   if (words->tables != nullptr) text += tableNames(topic, words->tables) + words->afterTables;
-  return text + ":\n" + (words->inFolder ? folderOf(path) : path) + "\n" + words->advice;
+  return text + ":\n" + (words->inFolder ? folderOf(path) : path) + "\n" +
+         adviceFor(topic, *words, files);
 }
 
 std::string rowsParagraph(const Topic& topic) {

@@ -11,6 +11,7 @@
 #include "data/key_form.h"
 #include "data/statement.h"
 #include "data/text_rules.h"
+#include "platform/program_files.h"
 #include "platform/user_folders.h"
 #include "tests/test_support.h"
 #include "tools/sample/sample_data.h"
@@ -50,6 +51,33 @@ TEST(ConnectionString, TheWindowsPrefixIsAbsoluteWithoutHome) {
   ::setenv("HOME", home.c_str(), 1);
   EXPECT_TRUE(prefix.is_absolute()) << prefix;
   EXPECT_EQ(prefix.filename(), ".wine");
+}
+
+// Windows keeps an older program's copy of a file under Program Files in the
+// user's VirtualStore, under the file's path without its drive, as named or
+// with the junction of its folder followed; a folder is inside another when
+// it is once links are followed, part by part.
+TEST(ProgramFiles, TheVirtualStoreCopyAndTheFoldersAreFoundWithLinksFollowed) {
+  TestFolder folder;
+  const fs::path store = folder.root() / "VirtualStore", real = folder.root() / "Program Files";
+  const fs::path file = real / "Nevaro" / "Nevaro.mdb", copy = store / file.relative_path();
+  fs::create_directories(file.parent_path());
+  fs::create_directories(folder.root() / "Program");
+  EXPECT_EQ(virtualStoreCopy(file, store), std::nullopt);
+  fs::create_directories(copy.parent_path());
+  std::ofstream(copy) << "c";
+  EXPECT_EQ(virtualStoreCopy(file, store), copy);
+  EXPECT_EQ(virtualStoreCopy(file, {}), std::nullopt);
+  EXPECT_TRUE(isInside(file.parent_path(), folder.root()));
+  EXPECT_FALSE(isInside(file.parent_path(), folder.root() / "Program"));
+  EXPECT_FALSE(isInside(folder.root(), real));
+
+  std::error_code error;
+  const fs::path link = folder.root() / "Archivos de programa";
+  fs::create_directory_symlink(real, link, error);
+  if (error) GTEST_SKIP() << "no links here: " << error.message();
+  EXPECT_EQ(virtualStoreCopy(link / "Nevaro" / "Nevaro.mdb", store), copy);
+  EXPECT_TRUE(isInside(link / "Nevaro", real));
 }
 
 // Filter texts fold ASCII and Latin-1 letters (Ñandú, ÀÞ) but not × and ÷,

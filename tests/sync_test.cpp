@@ -10,6 +10,7 @@
 #include "data/data_environment.h"
 #include "data/key_form.h"
 #include "faults/fault_support.h"
+#include "platform/utf8_path.h"
 #include "sync/run_update.h"
 #include "tests/test_support.h"
 #include "tools/sample/sample_data.h"
@@ -520,6 +521,58 @@ TEST(SharedRead, AnotherProgramsWriteGoesThroughDuringALongRunOfCurrentRows) {
   writer.join();
   EXPECT_GT(seenAtPass, 0) << "the write waited for the end of the run";
   EXPECT_TRUE(result.report.clean()) << result.report.details();
+}
+
+// Where this user's VirtualStore holds a copy of the main file (what an older
+// Nevaro run by this user reads), the run updates the copy as it would the
+// original, leaves the original alone, and names both in the details.
+TEST(ProgramFiles, TheCopyAnOlderNevaroReadsIsUpdatedAndNamed) {
+  TestFolder folder;
+  test::createFiles(folder, {{3, 3, 3}, 4});
+  const std::filesystem::path copy = folder.root() / "VirtualStore" / "Nevaro.mdb";
+  std::filesystem::create_directories(copy.parent_path());
+  std::filesystem::copy_file(folder.mainPath(), copy);
+  const std::string original = test::readBytes(folder.mainPath());
+  DataSettings settings = folder.settings();
+  settings.fileToWrite = [&](const std::filesystem::path& file) {
+    return file == folder.mainPath() ? copy : file;
+  };
+  const test::RunOutcome run = test::runAll(settings);
+  EXPECT_EQ(test::readBytes(folder.mainPath()), original);
+  EXPECT_EQ(run.report.notes(), "kestova: el archivo que Kestova actualiza es " + utf8(copy) +
+                                    ", la copia de " + utf8(folder.mainPath()) +
+                                    " que Windows guarda para este usuario (VirtualStore) y que "
+                                    "Nevaro usa en su lugar\n");
+  EXPECT_EQ(run.files.main, utf8(copy));
+  test::runAll(folder.settings());
+  EXPECT_EQ(test::sortedRows(copy), test::sortedRows(folder.mainPath()));
+}
+
+// Where Windows is the cause, the advice says what helps there: administrator
+// rights, or extracting the zip Kestova was opened from; elsewhere it stays.
+TEST(ProgramFiles, WhatWindowsDoesThereIsAdvisedOnlyWhereItIsTheCause) {
+  using Cause = DatabaseError::Cause;
+  struct Case {
+    Cause cause;
+    bool update, windows;
+    const char* says;
+  };
+  const Case cases[] = {
+      {Cause::CannotWrite, false, true, "elija \"Ejecutar como administrador\""},
+      {Cause::CannotWrite, false, false, "Pida a quien administra esta computadora permiso"},
+      {Cause::FileMissing, true, true, "elija \"Extraer todo...\" y ejecute Kestova desde"},
+      {Cause::FileMissing, true, false, "Coloque Kestova.mdb en esa carpeta"},
+      {Cause::FileMissing, false, true, "Ejecute Kestova en la computadora donde"}};
+  for (const Case& c : cases) {
+    const RunFiles files{"C:\\Archivos de programa\\Nevaro\\Nevaro.mdb",
+                         "C:\\Temp\\Temp1_kestova.zip\\Kestova.mdb",
+                         {},
+                         c.windows,
+                         c.windows};
+    RunReport report;
+    report.recordFailure({"", 0, "Abrir", "m", c.cause, c.update ? files.update : files.main});
+    EXPECT_NE(report.summary(files).find(c.says), std::string::npos) << report.summary(files);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sync, OwnSchemas, ::testing::ValuesIn(kOwnSchemas),

@@ -12,9 +12,10 @@ namespace kestova::test {
 
 using Row = std::vector<FieldValue>;
 
-// A fresh folder per test with a Windows prefix and a working folder, laid out
-// where the program looks: the main database under the prefix's drive_c, the
-// update database in the working folder. Removed when the test ends.
+// A fresh folder per test with a Windows prefix and a working folder (named
+// in Spanish, letters beyond ASCII and all), laid out where the program looks:
+// the main database under the prefix's drive_c, the update database in the
+// working folder. Removed when the test ends.
 class TestFolder {
  public:
   TestFolder();
@@ -22,7 +23,7 @@ class TestFolder {
 
   const std::filesystem::path& root() const { return root_; }
   std::filesystem::path prefix() const { return root_ / "prefix"; }
-  std::filesystem::path work() const { return root_ / "work"; }
+  std::filesystem::path work() const { return root_ / u8"Actualización ñ"; }
   std::filesystem::path mainPath() const;
   std::filesystem::path updatePath() const { return work() / "Kestova.mdb"; }
 

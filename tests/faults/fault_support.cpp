@@ -97,7 +97,7 @@ RunOutcome runAll(const DataSettings& settings, const RunHooks& hooks) {
   DataEnvironment2 environment(settings);
   StepRunner steps(outcome.report);
   PassCounter progress(hooks);
-  runUpdate(environment, progress, steps);
+  outcome.files = runUpdate(environment, progress, steps);
   outcome.passes = progress.passes;
   if (hooks.beforeClose) hooks.beforeClose();
   return outcome;

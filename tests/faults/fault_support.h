@@ -20,6 +20,7 @@ namespace kestova::test {
 struct RunOutcome {
   RunReport report;
   std::int64_t passes = 0;
+  RunFiles files;
 };
 
 // Told how far a run has come.

@@ -13,6 +13,7 @@
 #include "data/data_environment.h"
 #include "data/statement.h"
 #include "platform/file_identity.h"
+#include "platform/instance_lock.h"
 #include "platform/user_folders.h"
 #include "sync/table_definition.h"
 #include "tests/faults/fault_support.h"
@@ -415,6 +416,34 @@ TEST(LockWait, IsTheCommandTimeOutAgainAfterAFailedSwitchToTheLog) {
   other->exec("BEGIN EXCLUSIVE");
   EXPECT_NO_THROW(main.readCurrent());
   EXPECT_FALSE(other.has_value());
+}
+
+// The one-Kestova lock is per file: refused to a second holder while held,
+// granted again once released; another file's lock is another lock.
+TEST(InstanceLock, IsRefusedWhileHeldAndGrantedOnceReleasedPerFile) {
+  TestFolder folder;
+  folder.createEmptyDatabases();
+  InstanceLock first, second, other;
+  EXPECT_TRUE(first.acquire(folder.mainPath()));
+  EXPECT_FALSE(second.acquire(folder.mainPath()));
+  EXPECT_TRUE(other.acquire(folder.updatePath()));
+  first.release();
+  EXPECT_TRUE(second.acquire(folder.mainPath()));
+}
+
+// A name is removed only while it names the file it named when looked at: a
+// file renamed into its place since is left alone.
+TEST(FileIdentity, RemoveIfSameLeavesAloneAFileThatTookThePlace) {
+  TestFolder folder;
+  const fs::path file = folder.work() / "a", other = folder.work() / "b";
+  std::ofstream(file) << "a";
+  std::ofstream(other) << "b";
+  const FileIdentity first = fileIdentity(file).value();
+  fs::rename(other, file);
+  EXPECT_FALSE(removeIfSame(file, first));
+  EXPECT_EQ(test::readBytes(file), "b");
+  EXPECT_TRUE(removeIfSame(file, fileIdentity(file).value()));
+  EXPECT_FALSE(fs::exists(file));
 }
 
 }  // namespace
