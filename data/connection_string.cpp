@@ -86,19 +86,25 @@ std::optional<std::string> ConnectionString::value(std::string_view key) const {
 std::filesystem::path resolveDataSource(std::string_view dataSource,
                                         const std::filesystem::path& currentDirectory,
                                         const std::filesystem::path& windowsPrefix) {
+  constexpr char kOperation[] = "Ubicar la base de datos";
   const bool hasDrive = dataSource.size() >= 2 && dataSource[1] == ':' &&
                         foldAscii(dataSource[0]) >= 'a' && foldAscii(dataSource[0]) <= 'z';
-#ifdef _WIN32
-  (void)windowsPrefix;
-  const std::filesystem::path path = pathFromUtf8(dataSource);
-  return path.is_absolute() || hasDrive ? path : currentDirectory / path;
-#else
+  // Windows names files in UTF-16, which only valid UTF-8 converts to.
+  try {
+    pathFromUtf8(dataSource);
+  } catch (const std::filesystem::filesystem_error&) {
+    throw DatabaseError(kOperation, std::string(dataSource), "el nombre no es texto UTF-8 válido");
+  }
+  if (windowsPrefix.empty()) {
+    const std::filesystem::path path = pathFromUtf8(dataSource);
+    return path.is_absolute() || hasDrive ? path : currentDirectory / path;
+  }
   std::string text(dataSource);
   std::replace(text.begin(), text.end(), '\\', '/');
   const bool rooted = !text.empty() && text[0] == '/';
   if (!hasDrive && !rooted) return currentDirectory / pathFromUtf8(text);
   if ((hasDrive && foldAscii(text[0]) != 'c') || text.rfind("//", 0) == 0)
-    throw DatabaseError("Ubicar la base de datos", std::string(dataSource),
+    throw DatabaseError(kOperation, std::string(dataSource),
                         "solo la unidad C: tiene carpeta en el prefijo de Windows");
   // A path on drive C: (or on the current drive, from its root) stays inside
   // drive_c: as on Windows, ".." at the root of a drive stays at the root.
@@ -118,7 +124,6 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
   std::filesystem::path path = windowsPrefix / "drive_c";
   for (const std::string& part : parts) path /= pathFromUtf8(part);
   return path;
-#endif
 }
 
 }  // namespace kestova

@@ -25,11 +25,12 @@ class ConnectionString {
   std::map<std::string, std::string> values_;  // keys in lower case
 };
 
-// Where the data source of a connection lives on this machine. A Windows
-// absolute path ("C:\dir\file") is used as it stands on Windows; elsewhere
-// drive C: is the folder drive_c of the Windows prefix and backslashes become
-// slashes, as Wine lays it out. Any other relative path is taken against
-// `currentDirectory`. Throws DatabaseError for a drive other than C: off Windows.
+// Where the data source of a connection lives on this machine. Without a
+// Windows prefix (on Windows) a path is used as it stands; with one (on Linux,
+// or a test's own folder) drive C: is the folder drive_c of the prefix and
+// backslashes become slashes, as Wine lays it out. Any other relative path is
+// taken against `currentDirectory`. Throws DatabaseError for a drive other
+// than C: in a prefix.
 std::filesystem::path resolveDataSource(std::string_view dataSource,
                                         const std::filesystem::path& currentDirectory,
                                         const std::filesystem::path& windowsPrefix);

@@ -20,6 +20,7 @@
 #include "data/database_error.h"
 #include "data/text_rules.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/utf8_path.h"
 
 namespace {
 
@@ -266,24 +267,31 @@ void checkDataSource(std::string_view source) {
   for (char& c : slashed)
     if (c == '\\') c = '/';
   const bool rooted = !hasDrive && slashed.rfind('/', 0) == 0;
-  const bool refused =
-      (hasDrive && kestova::foldAscii(source[0]) != 'c') || (rooted && slashed.rfind("//", 0) == 0);
+  bool named = true;  // Windows converts only valid UTF-8 to its names
+  try {
+    kestova::pathFromUtf8(source);
+  } catch (const std::filesystem::filesystem_error&) {
+    named = false;
+  }
+  const bool refused = !named || (hasDrive && kestova::foldAscii(source[0]) != 'c') ||
+                       (rooted && slashed.rfind("//", 0) == 0);
 
   std::string resolved;
   try {
-    resolved = kestova::resolveDataSource(source, current, prefix).string();
+    resolved = kestova::resolveDataSource(source, current, prefix).generic_string();
   } catch (const DatabaseError&) {
     require(refused, [&] { return "refused: " + shown(source); });
     return;
   }
   require(!refused, [&] { return "accepted: " + shown(source); });
-  std::string expected = (current / slashed).string();
+  std::string expected = (current / kestova::pathFromUtf8(slashed)).generic_string();
   if (hasDrive || rooted) {
     // The standard library's reading: ".." at the root stays at the root.
-    std::string path =
-        std::filesystem::path("/" + slashed.substr(hasDrive ? 2 : 0)).lexically_normal().string();
+    std::string path = kestova::pathFromUtf8("/" + slashed.substr(hasDrive ? 2 : 0))
+                           .lexically_normal()
+                           .generic_string();
     while (!path.empty() && path.back() == '/') path.pop_back();
-    expected = (prefix / "drive_c").string() + path;
+    expected = (prefix / "drive_c").generic_string() + path;
   }
   require(resolved == expected,
           [&] { return shown(source) + " resolves to " + shown(resolved) + ", not " + expected; });
