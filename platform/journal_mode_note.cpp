@@ -32,8 +32,12 @@ std::optional<Noted> readNote(const fs::path& note) {
   const std::size_t lineEnd = text.find('\n');
   if (lineEnd == std::string::npos || text.size() < lineEnd + 3 || text.back() != '\n')
     return std::nullopt;
-  return Noted{text.substr(0, lineEnd),
-               pathFromUtf8(text.substr(lineEnd + 1, text.size() - lineEnd - 2))};
+  try {
+    return Noted{text.substr(0, lineEnd),
+                 pathFromUtf8(text.substr(lineEnd + 1, text.size() - lineEnd - 2))};
+  } catch (const fs::filesystem_error&) {
+    return std::nullopt;  // damaged: not UTF-8, so no path (on Windows)
+  }
 }
 
 // The file the note was written for is still at its path.
