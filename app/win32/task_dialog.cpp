@@ -1,0 +1,67 @@
+#include "app/win32/task_dialog.h"
+
+#include <algorithm>
+
+#include "app/win32/wide_text.h"
+
+namespace kestova {
+
+namespace {
+
+// The width, in dialog units (about four to an average character), that
+// shows the longest line of `text` unbroken where the screen allows, and
+// never cuts the expander's label.
+UINT widthFor(std::wstring_view text) {
+  constexpr std::size_t kNarrowest = 220, kWidest = 420;
+  std::size_t longest = 0;
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find(L'\n', start), text.size());
+    longest = std::max(longest, end - start);
+    start = end + 1;
+  }
+  return static_cast<UINT>(std::clamp(longest * 7 / 2, kNarrowest, kWidest));
+}
+
+HRESULT CALLBACK notifyThrough(HWND dialog, UINT notification, WPARAM, LPARAM, LONG_PTR notify) {
+  (*reinterpret_cast<const WarningDialog::Notify*>(notify))(dialog, notification);
+  return S_OK;
+}
+
+}  // namespace
+
+WarningDialog::WarningDialog(std::string_view title, std::string_view text,
+                             std::string_view details)
+    : title_(widen(title)), text_(widen(text)), details_(widen(details)) {}
+
+TASKDIALOGCONFIG WarningDialog::config(HWND owner) const {
+  TASKDIALOGCONFIG config{};
+  config.cbSize = sizeof config;
+  config.hwndParent = owner;
+  // Escape and the close box close it as "Aceptar" does; the timer lets a
+  // stop request close it.
+  config.dwFlags =
+      TDF_ALLOW_DIALOG_CANCELLATION | TDF_POSITION_RELATIVE_TO_WINDOW | TDF_CALLBACK_TIMER;
+  config.pszWindowTitle = title_.c_str();
+  config.pszMainIcon = TD_WARNING_ICON;
+  config.pszContent = text_.c_str();
+  config.cButtons = 1;
+  config.pButtons = &aceptar_;
+  config.nDefaultButton = kAceptar;
+  if (!details_.empty()) {
+    config.pszExpandedInformation = details_.c_str();
+    config.pszCollapsedControlText = L"Mostrar detalles…";
+    config.pszExpandedControlText = L"Ocultar detalles…";
+  }
+  config.cxWidth = widthFor(text_);
+  return config;
+}
+
+void WarningDialog::show(HWND owner, const Notify& notify) const {
+  TASKDIALOGCONFIG shown = config(owner);
+  shown.pfCallback = notifyThrough;
+  shown.lpCallbackData = reinterpret_cast<LONG_PTR>(&notify);
+  int pressed = 0;
+  TaskDialogIndirect(&shown, &pressed, nullptr, nullptr);
+}
+
+}  // namespace kestova
