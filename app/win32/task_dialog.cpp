@@ -8,7 +8,7 @@ namespace kestova {
 
 namespace {
 
-// The width, in dialog units (about four to an average character), that
+// The width, in dialog units (four to an average character), that
 // shows the longest line of `text` unbroken where the screen allows, and
 // never cuts the expander's label.
 UINT widthFor(std::wstring_view text) {
@@ -19,8 +19,18 @@ UINT widthFor(std::wstring_view text) {
     longest = std::max(longest, end - start);
     start = end + 1;
   }
-  return static_cast<UINT>(std::clamp(longest * 7 / 2, kNarrowest, kWidest));
+  return static_cast<UINT>(std::clamp(longest * 4, kNarrowest, kWidest));
 }
+
+// Wine sizes the expander's button for its text alone and then draws the
+// arrow in front of it, so that "Mostrar" is left and "detalles…" wraps out
+// of sight. Padding the texts with no-break spaces after a breakable one
+// widens the button by the arrow's width; the padding is invisible, and on
+// Windows it only widens the focus rectangle.
+constexpr wchar_t kShowDetails[] =
+    L"Mostrar detalles… \u00A0\u00A0\u00A0\u00A0\u00A0\u00A0\u00A0\u00A0";
+constexpr wchar_t kHideDetails[] =
+    L"Ocultar detalles… \u00A0\u00A0\u00A0\u00A0\u00A0\u00A0\u00A0\u00A0";
 
 HRESULT CALLBACK notifyThrough(HWND dialog, UINT notification, WPARAM, LPARAM, LONG_PTR notify) {
   (*reinterpret_cast<const WarningDialog::Notify*>(notify))(dialog, notification);
@@ -49,8 +59,8 @@ TASKDIALOGCONFIG WarningDialog::config(HWND owner) const {
   config.nDefaultButton = kAceptar;
   if (!details_.empty()) {
     config.pszExpandedInformation = details_.c_str();
-    config.pszCollapsedControlText = L"Mostrar detalles…";
-    config.pszExpandedControlText = L"Ocultar detalles…";
+    config.pszCollapsedControlText = kShowDetails;
+    config.pszExpandedControlText = kHideDetails;
   }
   config.cxWidth = widthFor(text_);
   return config;
