@@ -70,6 +70,11 @@ void Win32Window::serveWithoutInput() {
     }
     if (!isInput(message.message)) DispatchMessageW(&message);
   }
+  // A move of the pointer asks for nothing. Taking the moves makes the
+  // system ask the form for its pointer where it passes: the hourglass.
+  for (UINT move : {WM_MOUSEMOVE, WM_NCMOUSEMOVE})
+    while (PeekMessageW(&message, nullptr, move, move, PM_REMOVE)) {
+    }
 }
 
 void Win32Window::showWarning(const std::string& text, const std::string& details) {
