@@ -28,7 +28,8 @@ std::string textOf(HWND control) {
 // The pointer's shape is the window's to set while the pointer is over it.
 void setCursorOver(HWND form, const wchar_t* cursor) {
   POINT at;
-  if (GetCursorPos(&at) && GetAncestor(WindowFromPoint(at), GA_ROOT) == form)
+  RECT frame;
+  if (GetCursorPos(&at) && GetWindowRect(form, &frame) && PtInRect(&frame, at))
     SetCursor(LoadCursorW(nullptr, cursor));
 }
 

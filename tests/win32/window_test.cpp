@@ -129,6 +129,19 @@ TEST_F(RealWindow, StartsAsDesignedAndShowsWhatTheRunWrites) {
   window.paintPercentText("033,33 %");
   EXPECT_TRUE(IsWindowVisible(form.Lbl_porcentaje()));
   EXPECT_EQ(textOf(form.Lbl_porcentaje()), L"033,33 %");
+  // The pointer over the form is the hourglass while it is on, also when it
+  // comes back from another window that set its own.
+  RECT frame;
+  GetWindowRect(form.hwnd(), &frame);
+  SetCursorPos(frame.left + 20, frame.top + 20);
+  window.setHourglass(true);
+  EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_WAIT));
+  SetCursor(LoadCursorW(nullptr, IDC_IBEAM));
+  SetCursorPos(frame.left + 30, frame.top + 30);
+  window.serveWithoutInput();
+  EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_WAIT));
+  window.setHourglass(false);
+  EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_ARROW));
   window.setCaption("Sal\u00edr \u00f1");
   EXPECT_EQ(window.caption(), "Sal\u00edr \u00f1");
 }
