@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/stop_signals.h"
+#include "tests/faults/child.h"
 #include "tests/faults/fault_support.h"
 #include "tests/test_support.h"
 #include "tools/sample/sample_data.h"

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#ifndef _WIN32
 #include <sys/xattr.h>
+#endif
 
 #include <atomic>
 #include <fstream>
@@ -170,6 +172,7 @@ TEST_F(SharedMainFile, AFileItsOwnerKeepsInWriteAheadModeStaysSo) {
   EXPECT_EQ(test::fileState(folder_.mainPath()), "wal []");
 }
 
+#ifndef _WIN32
 // When the journal mode cannot be noted, the file is not switched to
 // write-ahead mode: the run saves every row in the file's own mode.
 TEST_F(SharedMainFile, WithoutItsNoteTheFileKeepsItsOwnMode) {
@@ -184,6 +187,7 @@ TEST_F(SharedMainFile, WithoutItsNoteTheFileKeepsItsOwnMode) {
   EXPECT_FALSE(logged);
   expectCompleteUpdate(outcome);
 }
+#endif
 
 // A second Kestova started on the same files while a run goes on (a double
 // launch) is refused before it writes anything.
@@ -383,7 +387,9 @@ TEST_P(ReaderAtTheEnd, IsToldOnlyWhenItKeepsRowsOutOfTheFile) {
   const fs::path main = folder_.mainPath();
   EXPECT_EQ(test::readBytes(noteOf(main)), "delete\n" + main.string() + "\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(main.parent_path()), {}), 1);
+#ifndef _WIN32
   EXPECT_LE(::listxattr(main.c_str(), nullptr, 0), 0);
+#endif
   expectCompleteUpdate(test::runAll(folder_.settings(5s)));
   EXPECT_FALSE(fs::exists(noteOf(main)));
 }
