@@ -176,19 +176,22 @@ LRESULT CALLBACK Frm_ppal::procedure(HWND hwnd, UINT message, WPARAM wParam, LPA
                          : DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+// Text in the system's window-text colour; the percentage on teal.
+HBRUSH Frm_ppal::labelColours(HDC dc, HWND label) const {
+  const bool percent = label == lblPorcentaje_;
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  SetBkColor(dc, percent ? kTeal : GetSysColor(COLOR_BTNFACE));
+  return percent ? teal_ : GetSysColorBrush(COLOR_BTNFACE);
+}
+
 LRESULT Frm_ppal::handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
       if (LOWORD(wParam) == kButtonId && HIWORD(wParam) == BN_CLICKED) runControl_->click();
       return 0;
-    case WM_CTLCOLORSTATIC: {
-      // Text in the system's window-text colour; the percentage on teal.
-      auto dc = reinterpret_cast<HDC>(wParam);
-      const bool percent = reinterpret_cast<HWND>(lParam) == lblPorcentaje_;
-      SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-      SetBkColor(dc, percent ? kTeal : GetSysColor(COLOR_BTNFACE));
-      return reinterpret_cast<LRESULT>(percent ? teal_ : GetSysColorBrush(COLOR_BTNFACE));
-    }
+    case WM_CTLCOLORSTATIC:
+      return reinterpret_cast<LRESULT>(
+          labelColours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)));
     case WM_SETCURSOR:
       if (!window_->hourglass()) break;
       SetCursor(LoadCursorW(nullptr, IDC_WAIT));
@@ -207,9 +210,8 @@ LRESULT Frm_ppal::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       ShutdownBlockReasonCreate(hwnd_, L"Kestova está terminando de guardar la actualización…");
       return FALSE;
     case WM_ENDSESSION:
-      // The session ends with this program once this message is answered:
-      // the main file is settled now. During a run (the person chose to end
-      // the session anyway) only what is saved stays.
+      // The process may end once this is answered: the main file is settled
+      // now. During a run (the session ends anyway) what is saved stays.
       if (wParam != FALSE && !runControl_->running()) {
         DataEnvironment2::releaseInstance();
         DestroyWindow(hwnd_);
@@ -219,8 +221,6 @@ LRESULT Frm_ppal::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       ShutdownBlockReasonDestroy(hwnd_);
       PostQuitMessage(0);
       return 0;
-    default:
-      break;
   }
   return DefWindowProcW(hwnd_, message, wParam, lParam);
 }

@@ -50,6 +50,7 @@ class Frm_ppal {
   static LRESULT CALLBACK procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
   void createControls();
+  HBRUSH labelColours(HDC dc, HWND label) const;
 
   HWND hwnd_ = nullptr;
   HWND label1_ = nullptr, lblPorcentaje_ = nullptr, cmdComenzarSalir_ = nullptr;

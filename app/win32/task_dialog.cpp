@@ -8,9 +8,8 @@ namespace kestova {
 
 namespace {
 
-// The width, in dialog units (four to an average character), that
-// shows the longest line of `text` unbroken where the screen allows, and
-// never cuts the expander's label.
+// The width, in dialog units (four to an average character), that shows the
+// longest line of `text` unbroken, within what still reads as one message.
 UINT widthFor(std::wstring_view text) {
   constexpr std::size_t kNarrowest = 220, kWidest = 420;
   std::size_t longest = 0;
