@@ -159,7 +159,9 @@ TEST_F(RealWindow, InputMadeWhileBusyActsOnNothing) {
   queueClickAndSpace();
   form.window().dropQueuedInput();
   MSG message;
-  EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE));
+  for (auto [first, last] :
+       {std::pair{WM_KEYFIRST, WM_KEYLAST}, std::pair{WM_MOUSEFIRST, WM_MOUSELAST}})
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, first, last, PM_NOREMOVE));
   EXPECT_EQ(form.window().caption(), "Comenzar");  // no run began
   EXPECT_FALSE(IsWindowVisible(form.Lbl_porcentaje()));
 }
