@@ -7,5 +7,10 @@
 #   wine-run.sh PREFIX PROGRAM [ARGUMENT...]
 export WINEPREFIX="$1" WINEDEBUG=-all
 shift
+# The first program makes the prefix; the others wait for it.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  flock "$WINEPREFIX.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1'
+fi
 wineserver -p60 2>/dev/null
 exec wine "$@"
