@@ -23,8 +23,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# CTest and GoogleTest's discovery run the programs through Wine, in a
-# Windows prefix of the build's own (made at its first use), quiet.
+# CTest and GoogleTest's discovery run the programs under Wine, in a Windows
+# prefix of the build's own.
 find_program(KESTOVA_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-  /usr/bin/env "WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix" WINEDEBUG=-all ${KESTOVA_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wine-prefix)

@@ -258,7 +258,8 @@ void checkConnectionString(std::string_view text) {
 
 // Drive C: is the Windows prefix's drive_c, where ".." stops at the root as on
 // Windows; other drives and network paths are refused; the rest is relative
-// to the current directory.
+// to the current directory. Paths are compared with forward slashes, which
+// both systems read as separators.
 void checkDataSource(std::string_view source) {
   const std::filesystem::path current = "/home/ana/trabajo", prefix = "/home/ana/.wine";
   const bool hasDrive =

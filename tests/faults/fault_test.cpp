@@ -135,6 +135,9 @@ FaultyRun runWithFault(const TestFolder& folder, const FaultKind& kind, std::int
 }
 
 TEST_P(DiskFault, EachPointEndsTheRunWithTheFileWholeAndARerunCompletesIt) {
+#ifdef _WIN32
+  GTEST_SKIP() << "dozens of whole runs: minutes under Wine, so they run on Linux only";
+#endif
   const FaultKind& kind = GetParam();
   const std::vector<std::int64_t> ns = points(kind.operation);
   ASSERT_GE(ns.size(), 5u) << "too few " << kind.name << " points to spread over a run";
@@ -190,6 +193,9 @@ TEST_P(DiskFault, AFailureWhileSettlingTheMainFileIsNotHiddenBehindACleanReport)
 // room on the disk than what the file grows by, however many rows it saves:
 // the log never holds more than a few megabytes.
 TEST(DiskRoom, TheLogStaysSmallHoweverManyRowsARunSaves) {
+#ifdef _WIN32
+  GTEST_SKIP() << "dozens of whole runs: minutes under Wine, so they run on Linux only";
+#endif
   TestFolder folder;
   test::createFiles(folder, {{500, 5000, 20000}, 11});
   const fs::path log = folder.mainPath().string() + "-wal";
