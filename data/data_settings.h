@@ -11,7 +11,7 @@ namespace kestova {
 // at their own folders.
 struct DataSettings {
   std::filesystem::path currentDirectory;  // against which relative data sources resolve
-  std::filesystem::path windowsPrefix;     // whose drive_c stands for drive C: (not on Windows)
+  std::filesystem::path windowsPrefix;     // whose drive_c stands for drive C:; none on Windows
   std::chrono::milliseconds commandTimeout{30'000};
   // How long the end of a run waits for other programs to let the log be
   // folded back into the main file.
