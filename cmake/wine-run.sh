@@ -4,13 +4,30 @@
 # quiet, with Wine's server kept running for a minute after the last program
 # ends, since starting it again costs each program seconds.
 #
-#   wine-run.sh PREFIX PROGRAM [ARGUMENT...]
+# A program that shows windows on a display of its own (--display) needs
+# Wine's desktop on that display: the server is started afresh for it, and
+# ends with it.
+#
+#   wine-run.sh [--display] PREFIX PROGRAM [ARGUMENT...]
+display=false
+if [ "$1" = --display ]; then display=true; shift; fi
 export WINEPREFIX="$1" WINEDEBUG=-all
 shift
-# The first program makes the prefix; the others wait for it.
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  flock "$WINEPREFIX.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1'
+mkdir -p "$(dirname "$WINEPREFIX")"
+flock "$WINEPREFIX.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i; wineserver -w; }' \
+  </dev/null >/dev/null 2>&1
+if $display; then
+  wineserver -k 2>/dev/null
+  wineserver -w
+else
+  wineserver -p60 </dev/null >/dev/null 2>&1
 fi
-wineserver -p60 2>/dev/null
-exec wine "$@"
+# Wine's own background programs, started with the first program, inherit its
+# output and keep it open past its end, and CMake waits for that end: the
+# output goes through a file, shown once the program has ended.
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+status=0
+wine "$@" >"$output" 2>&1 || status=$?
+cat "$output"
+exit "$status"
