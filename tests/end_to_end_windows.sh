@@ -98,12 +98,12 @@ press "$window" space
 await 60 "Aceptar" || fail "no warning was shown: $(shown)"
 sleep 1
 shown >"$out/warning.txt"
-import -window root "$out/warning.png"
+warning=$(xdotool search --onlyvisible --name 'Actualizaci' | grep -vx "$window" | head -n1)
+import -window "$warning" "$out/warning.png"
 for expected in "No se encontró la base de datos de Nevaro. Se buscó en" \
     'C:\Archivos de programa\Nevaro\Nevaro.mdb' "Mostrar detalles…"; do
   grep -qF -- "$expected" "$out/warning.txt" || fail "the warning does not say \"$expected\": $(shown)"
 done
-warning=$(xdotool search --onlyvisible --name 'Actualizaci' | grep -vx "$window" | head -n1)
 press "$warning" Return
 await 30 "Button: Salir" || fail "the button never read Salir after the warning"
 press "$window" space

@@ -1,4 +1,5 @@
 #include "tests/faults/fault_support.h"
+
 #include <algorithm>
 #include <sstream>
 
