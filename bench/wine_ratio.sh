@@ -47,9 +47,12 @@ run() {
   app_pid=$!
   local window
   window=$(timeout 60 xdotool search --sync --onlyvisible --name 'Actualizaci' | head -n1)
-  sleep 1
-  xdotool windowfocus --sync "$window" key space
-  until [[ -e $main-wal ]]; do sleep 0.005; done
+  # Pressed until the run starts: a window that has just appeared may not
+  # take keys yet.
+  until [[ -e $main-wal ]]; do
+    xdotool windowfocus --sync "$window" key space
+    for _ in $(seq 100); do [[ -e $main-wal ]] && break; sleep 0.005; done
+  done
   local started
   started=$(now)
   while [[ -e $main-wal ]]; do sleep 0.005; done
