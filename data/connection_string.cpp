@@ -86,14 +86,14 @@ std::optional<std::string> ConnectionString::value(std::string_view key) const {
 std::filesystem::path resolveDataSource(std::string_view dataSource,
                                         const std::filesystem::path& currentDirectory,
                                         const std::filesystem::path& windowsPrefix) {
-  constexpr char kOperation[] = "Ubicar la base de datos";
+  constexpr char kLocate[] = "Ubicar la base de datos";
   const bool hasDrive = dataSource.size() >= 2 && dataSource[1] == ':' &&
                         foldAscii(dataSource[0]) >= 'a' && foldAscii(dataSource[0]) <= 'z';
   // Windows names files in UTF-16, which only valid UTF-8 converts to.
   try {
     pathFromUtf8(dataSource);
   } catch (const std::filesystem::filesystem_error&) {
-    throw DatabaseError(kOperation, std::string(dataSource), "el nombre no es texto UTF-8 válido");
+    throw DatabaseError(kLocate, std::string(dataSource), "el nombre no es texto UTF-8 válido");
   }
   if (windowsPrefix.empty()) {
     const std::filesystem::path path = pathFromUtf8(dataSource);
@@ -104,7 +104,7 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
   const bool rooted = !text.empty() && text[0] == '/';
   if (!hasDrive && !rooted) return currentDirectory / pathFromUtf8(text);
   if ((hasDrive && foldAscii(text[0]) != 'c') || text.rfind("//", 0) == 0)
-    throw DatabaseError(kOperation, std::string(dataSource),
+    throw DatabaseError(kLocate, std::string(dataSource),
                         "solo la unidad C: tiene carpeta en el prefijo de Windows");
   // A path on drive C: (or on the current drive, from its root) stays inside
   // drive_c: as on Windows, ".." at the root of a drive stays at the root.

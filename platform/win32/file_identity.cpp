@@ -1,6 +1,8 @@
 #include "platform/file_identity.h"
 
 #include <windows.h>
+// Included after windows.h, which it needs.
+#include <winternl.h>
 
 namespace kestova {
 
@@ -22,6 +24,18 @@ std::optional<FileIdentity> identityOf(HANDLE handle) {
                       (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+// NtQueryDirectoryFile: a folder's entries that match a name, which the file
+// system looks up directly when the name has no wildcard (no file name has).
+using QueryDirectory = LONG(NTAPI*)(HANDLE, HANDLE, void*, void*, IO_STATUS_BLOCK*, void*, ULONG,
+                                    int, BOOLEAN, UNICODE_STRING*, BOOLEAN);
+constexpr int kFileIdBothDirectoryInformation = 37;
+
+QueryDirectory queryDirectory() {
+  static const auto query = reinterpret_cast<QueryDirectory>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryDirectoryFile")));
+  return query;
+}
+
 }  // namespace
 
 // Asked of the file's folder, which lists the file's id, rather than of the
@@ -32,28 +46,22 @@ std::optional<FileIdentity> identityOf(HANDLE handle) {
 // path is followed; the file's own name is taken as the folder lists it.
 std::optional<FileIdentity> fileIdentity(const std::filesystem::path& path) {
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : L".";
-  const std::wstring name = path.filename().wstring();
+  std::wstring name = path.filename().wstring();
+  const QueryDirectory query = queryDirectory();
+  if (query == nullptr || name.empty() || name.size() > MAX_PATH) return std::nullopt;
   const HANDLE handle = openForLook(folder, FILE_LIST_DIRECTORY);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   std::optional<FileIdentity> identity;
   const std::optional<FileIdentity> volume = identityOf(handle);
-  alignas(LARGE_INTEGER) unsigned char listed[16 * 1024];
-  FILE_INFO_BY_HANDLE_CLASS next = FileIdBothDirectoryRestartInfo;
-  while (volume && !identity &&
-         ::GetFileInformationByHandleEx(handle, next, listed, sizeof listed)) {
-    next = FileIdBothDirectoryInfo;
-    for (std::size_t offset = 0;;) {
-      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listed + offset);
-      const int length = static_cast<int>(entry->FileNameLength / sizeof(wchar_t));
-      if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-          ::CompareStringOrdinal(entry->FileName, length, name.c_str(),
-                                 static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
-        identity = FileIdentity{volume->device, static_cast<std::uint64_t>(entry->FileId.QuadPart)};
-        break;
-      }
-      if (entry->NextEntryOffset == 0) break;
-      offset += entry->NextEntryOffset;
-    }
+  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  UNICODE_STRING mask{bytes, bytes, name.data()};
+  IO_STATUS_BLOCK status{};
+  alignas(LARGE_INTEGER) unsigned char listed[sizeof(FILE_ID_BOTH_DIR_INFO) + 2 * MAX_PATH];
+  if (volume && query(handle, nullptr, nullptr, nullptr, &status, listed, sizeof listed,
+                      kFileIdBothDirectoryInformation, TRUE, &mask, TRUE) >= 0) {
+    const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listed);
+    if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      identity = FileIdentity{volume->device, static_cast<std::uint64_t>(entry->FileId.QuadPart)};
   }
   ::CloseHandle(handle);
   return identity;
