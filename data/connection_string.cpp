@@ -90,15 +90,14 @@ std::filesystem::path resolveDataSource(std::string_view dataSource,
   const bool hasDrive = dataSource.size() >= 2 && dataSource[1] == ':' &&
                         foldAscii(dataSource[0]) >= 'a' && foldAscii(dataSource[0]) <= 'z';
   // Windows names files in UTF-16, which only valid UTF-8 converts to.
+  std::filesystem::path asWritten;
   try {
-    pathFromUtf8(dataSource);
+    asWritten = pathFromUtf8(dataSource);
   } catch (const std::filesystem::filesystem_error&) {
     throw DatabaseError(kLocate, std::string(dataSource), "el nombre no es texto UTF-8 válido");
   }
-  if (windowsPrefix.empty()) {
-    const std::filesystem::path path = pathFromUtf8(dataSource);
-    return path.is_absolute() || hasDrive ? path : currentDirectory / path;
-  }
+  if (windowsPrefix.empty())
+    return asWritten.is_absolute() || hasDrive ? asWritten : currentDirectory / asWritten;
   std::string text(dataSource);
   std::replace(text.begin(), text.end(), '\\', '/');
   const bool rooted = !text.empty() && text[0] == '/';

@@ -8,8 +8,8 @@ namespace kestova {
 // SIGHUP (shutdown, Ctrl-C, the end of the session); the handler only sets a
 // flag and writes one byte to a pipe. On Windows: the console's Ctrl-C,
 // Ctrl-Break, close, logoff and shutdown (when started from a console), told
-// as SIGINT, SIGBREAK, SIGTERM and kSessionEnds; the window asks for the end
-// of the session (logoff, shutdown) itself with requestStop(kSessionEnds).
+// as SIGINT, SIGBREAK, SIGTERM and kSessionEnds (a logoff or shutdown the
+// window is told of is a close request to the run control instead).
 // The program hands stopRequested() to the run (DataSettings), which checks
 // it between rows and while it waits for a lock, so that a run ends cleanly:
 // the current row is finished or rolled back and the main file is settled.
